@@ -1,0 +1,107 @@
+#include "vqtest.h"
+
+#include "app/appconfig.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace vqtest {
+
+void requireSandbox()
+{
+    if (qgetenv("VQ_IN_SANDBOX") != "1") {
+        fprintf(stderr, "This test writes the station's fixed folders; run it through tests/sandbox-run.\n");
+        std::exit(2);
+    }
+}
+
+QString writeTemplate(const QString& baseName, const QString& iniText)
+{
+    QDir().mkpath(APPConfig::syspath());
+    const QString path = APPConfig::syspath() + "/" + baseName + ".ini";
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write template %s", qPrintable(path));
+    file.write(iniText.toUtf8());
+    return path;
+}
+
+void setActiveTemplate(const QString& baseName)
+{
+    QDir().mkpath(QFileInfo(APPConfig::config()).path());
+    QSettings settings(APPConfig::config(), QSettings::IniFormat);
+    settings.setValue("Template", baseName);
+}
+
+void clearStationFiles()
+{
+    QDir(APPConfig::syspath()).removeRecursively();
+    QFile::remove(APPConfig::config());
+    APPConfig::clearFolder(QDir(APPConfig::output()));
+}
+
+QString sourcePath(const QString& relative)
+{
+#ifdef VQ_SOURCE_DIR
+    return QString(VQ_SOURCE_DIR) + "/" + relative;
+#else
+    return relative;
+#endif
+}
+
+namespace {
+QMutex captureMutex;
+QStringList* captured = nullptr;
+} // namespace
+
+LogCapture::LogCapture()
+{
+    QMutexLocker lock(&captureMutex);
+    captured = new QStringList;
+    m_previous = qInstallMessageHandler(&LogCapture::handler);
+}
+
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(m_previous);
+    QMutexLocker lock(&captureMutex);
+    delete captured;
+    captured = nullptr;
+}
+
+void LogCapture::handler(QtMsgType, const QMessageLogContext&, const QString& msg)
+{
+    QMutexLocker lock(&captureMutex);
+    if (captured)
+        captured->append(msg);
+}
+
+QStringList LogCapture::lines() const
+{
+    QMutexLocker lock(&captureMutex);
+    return captured ? *captured : QStringList();
+}
+
+bool LogCapture::contains(const QString& text) const
+{
+    const QStringList all = lines();
+    for (const QString& line : all)
+        if (line.contains(text))
+            return true;
+    return false;
+}
+
+int LogCapture::count(const QString& text) const { return lines().count(text); }
+
+void LogCapture::clear()
+{
+    QMutexLocker lock(&captureMutex);
+    if (captured)
+        captured->clear();
+}
+
+} // namespace vqtest
