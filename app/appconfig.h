@@ -96,6 +96,16 @@ public:
     static FolderMonitoring* m_FolderMonitoring;
     static HandleImgQueueThread* m_HandleImgQueueThread;
 
+    // Puts page paths on the image work queue as one batch and wakes the
+    // preparation thread, which waits on m_waitCondition under mutexM.
+    static void enqueueImgWork(const QStringList& paths)
+    {
+        QMutexLocker lock(mutexM);
+        for (const QString& p : paths)
+            _imgWorkQueue.enqueue(p);
+        m_waitCondition->wakeAll();
+    }
+
     static QString _rootDir() { return QDir::currentPath(); }
     static QString _logs() { return "/usr/share/" + APP_str + "/logs"; }
     static QString config() { return "/usr/share/" + APP_str + "/sys.ini"; }
