@@ -2,6 +2,7 @@
 
 #include "app/appconfig.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QSettings>
@@ -27,14 +28,22 @@ QString writeTemplate(const QString& baseName, const QString& iniText)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         qFatal("cannot write template %s", qPrintable(path));
     file.write(iniText.toUtf8());
+    // QSettings keeps parsed files and re-reads one only when its size or
+    // modification time changed; tests rewrite templates faster than the
+    // clock ticks, so give every write a time of its own.
+    static int writes = 0;
+    file.flush();
+    file.setFileTime(QDateTime::currentDateTime().addSecs(++writes), QFileDevice::FileModificationTime);
     return path;
 }
 
 void setActiveTemplate(const QString& baseName)
 {
     QDir().mkpath(QFileInfo(APPConfig::config()).path());
-    QSettings settings(APPConfig::config(), QSettings::IniFormat);
-    settings.setValue("Template", baseName);
+    {
+        QSettings settings(APPConfig::config(), QSettings::IniFormat);
+        settings.setValue("Template", baseName);
+    }
 }
 
 void clearStationFiles()
