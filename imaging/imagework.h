@@ -11,7 +11,10 @@ public:
     // Resamples a 600-dpi image to Meter_X by Meter_Y dots per inch (a value of
     // 0 or less keeps that dimension), nearest pixel.
     static QImage img_DotsPerMeter(QImage image, double Meter_X, double Meter_Y);
+    // Scales both sides by the factor (0 or less keeps the size), nearest pixel.
     static QImage img_Scale(QImage image, double scale);
+    // Turns the picture clockwise by angle degrees into the smallest upright
+    // image that holds it.
     static QImage img_Rotate(QImage image, int angle);
     static QImage img_Mirrore(QImage image, bool X, bool Y);
 
@@ -19,4 +22,12 @@ public:
     // for a one-head page, else every head of the template plus the
     // composite of all slices under key -1.
     static QMap<int, QImage> img_GetPrintSrc(QImage image);
+
+    // True when drawing this image onto a fresh 1-bit canvas comes down to
+    // copying (or inverting) its bits: a 1-bit image, most significant bit
+    // first, whose two colours are each opaque black or opaque white.
+    static bool _bitCopyMatchesPainter(const QImage& image);
+
+private:
+    static QImage _compose(const QImage& work, int Width, int Height, int head, bool perHead);
 };

@@ -1,0 +1,360 @@
+#include "imaging/cappbmpcut.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QtEndian>
+
+#include <cstring>
+
+namespace {
+
+const char* const kLinePrefix = "//-----------------------------// ";
+
+BitMapFileHeader_t readFileHeader(const quint8* p)
+{
+    BitMapFileHeader_t h;
+    h.bfType = qFromLittleEndian<quint16>(p + 0);
+    h.bfSize = qFromLittleEndian<quint32>(p + 2);
+    h.bfReserved1 = qFromLittleEndian<quint16>(p + 6);
+    h.bfReserved2 = qFromLittleEndian<quint16>(p + 8);
+    h.bfOffBits = qFromLittleEndian<quint32>(p + 10);
+    return h;
+}
+
+BitMapInfoHeader_t readInfoHeader(const quint8* p)
+{
+    BitMapInfoHeader_t h;
+    h.biSize = qFromLittleEndian<quint32>(p + 0);
+    h.biWidth = qFromLittleEndian<quint32>(p + 4);
+    h.biHeight = qFromLittleEndian<qint32>(p + 8);
+    h.biPlanes = qFromLittleEndian<quint16>(p + 12);
+    h.biBitCount = qFromLittleEndian<quint16>(p + 14);
+    h.biCompression = qFromLittleEndian<quint32>(p + 16);
+    h.biImageSize = qFromLittleEndian<quint32>(p + 20);
+    h.biXPelsPerMeter = qFromLittleEndian<quint32>(p + 24);
+    h.biYPelsPerMeter = qFromLittleEndian<quint32>(p + 28);
+    h.biClrUsed = qFromLittleEndian<quint32>(p + 32);
+    h.biClrImportant = qFromLittleEndian<quint32>(p + 36);
+    return h;
+}
+
+constexpr int kHeadersSize = int(sizeof(BitMapFileHeader_t) + sizeof(BitMapInfoHeader_t));
+
+// The pixel rows of a bottom-up 1-bit bitmap, addressed by stored row (0 is
+// the bottom row) and word column.
+struct WordGrid {
+    const quint8* data;
+    int rowWords;
+    int rows;
+
+    const quint8* word(int row, int column) const
+    {
+        return data + (size_t(row) * size_t(rowWords) + size_t(column)) * 4;
+    }
+    bool inked(int row, int column) const
+    {
+        const quint8* w = word(row, column);
+        return (w[0] | w[1] | w[2] | w[3]) != 0;
+    }
+    // Bits are stored leftmost pixel first, so the first byte is the most
+    // significant and the pixels inside the width are the top bits.
+    bool inkedWithin(int row, int column, quint32 mask) const
+    {
+        return (qFromBigEndian<quint32>(word(row, column)) & mask) != 0;
+    }
+};
+
+// Position arithmetic as the printer's firmware does it: the distance in
+// single precision, the conversion in double, the result in single.
+float millimetres(int dots, float dpi)
+{
+    return float(25.4 * double(float(dots)) / double(dpi));
+}
+
+} // namespace
+
+quint8 CAppBmpCut::OS_Apps_BmpCut(quint8 Device_Type, quint8* pBmpAddr, quint8* pCutResult)
+{
+    return _cut(Device_Type, pBmpAddr, nullptr, pCutResult);
+}
+
+quint8 CAppBmpCut::OS_Apps_BmpCut(quint8 Device_Type, const quint8* pBmpAddr, quint32 bmpLength,
+                                  quint8* pCutResult)
+{
+    return _cut(Device_Type, pBmpAddr, &bmpLength, pCutResult);
+}
+
+bool CAppBmpCut::_acceptBitmap(const quint8* pBmpAddr, const quint32* bmpLength, const quint8* pCutResult,
+                               QString* reason)
+{
+    if (!pBmpAddr || !pCutResult) {
+        *reason = QString("位图或切割结果地址为空");
+        return false;
+    }
+    if (bmpLength && *bmpLength < quint32(kHeadersSize)) {
+        *reason = QString("数据长度%1字节，不足文件头和信息头的%2字节").arg(*bmpLength).arg(kHeadersSize);
+        return false;
+    }
+    const BitMapFileHeader_t file = readFileHeader(pBmpAddr);
+    const BitMapInfoHeader_t info = readInfoHeader(pBmpAddr + sizeof(BitMapFileHeader_t));
+    if (info.biBitCount != 1) {
+        *reason = QString("每像素%1位，只接受1位").arg(info.biBitCount);
+        return false;
+    }
+    if (info.biCompression != 0) {
+        *reason = QString("压缩方式%1，只接受不压缩(0)").arg(info.biCompression);
+        return false;
+    }
+    if (info.biHeight <= 0) {
+        *reason = QString("高度%1，只接受自下而上存储的位图(高度为正)").arg(info.biHeight);
+        return false;
+    }
+    if (info.biHeight > MAX_ROWS) {
+        *reason = QString("高度%1行，超过%2行").arg(info.biHeight).arg(MAX_ROWS);
+        return false;
+    }
+    if (info.biWidth > quint32(MAX_ROW_WORDS) * 32) {
+        *reason = QString("宽度%1像素，超过%2字(%3像素)").arg(info.biWidth).arg(MAX_ROW_WORDS).arg(MAX_ROW_WORDS * 32);
+        return false;
+    }
+    if (bmpLength) {
+        const quint64 rowBytes = (quint64(info.biWidth) + 31) / 32 * 4;
+        const quint64 end = quint64(file.bfOffBits) + rowBytes * quint64(info.biHeight);
+        if (end > *bmpLength) {
+            *reason = QString("数据长度%1字节，不足像素数据结尾%2字节(偏移%3 + %4行 × 每行%5字节)")
+                          .arg(*bmpLength)
+                          .arg(end)
+                          .arg(file.bfOffBits)
+                          .arg(info.biHeight)
+                          .arg(rowBytes);
+            return false;
+        }
+    }
+    return true;
+}
+
+ImageUnitInfo_t CAppBmpCut::_quantiseWidth(ImageUnitInfo_t unit, quint8 Device_Type, quint16 bmp_W)
+{
+    const int w = unit._w;
+    const int quanta = w % WIDTH_QUANTUM == 0 ? w / WIDTH_QUANTUM : w / WIDTH_QUANTUM + 1;
+    int w_temp = quanta * WIDTH_QUANTUM;
+    if (w_temp % 32 != 0)
+        w_temp = (w_temp / 32 + 1) * 32;
+    const int AddDots_Num = w_temp - w;
+    if (AddDots_Num == 0)
+        return unit;
+
+    if (w + AddDots_Num > bmp_W) {
+        unit._w = quint16(w / WIDTH_QUANTUM * WIDTH_QUANTUM);
+        return unit;
+    }
+
+    const int x = unit._x;
+    if (Device_Type == DEV_TYPE_TRV_A20 || Device_Type == DEV_TYPE_TRV_C20) {
+        unit._x = AddDots_Num > x ? 0 : quint16(x - AddDots_Num);
+    } else if (bmp_W - x - w < AddDots_Num) {
+        unit._x = quint16(bmp_W - w - AddDots_Num);
+    }
+    unit._w = quint16(w + AddDots_Num);
+    return unit;
+}
+
+ImageUnitInfo_t CAppBmpCut::_fitIntoWidth(ImageUnitInfo_t unit, quint32 biWidth)
+{
+    const qint64 excess = qint64(unit._x) + unit._w - qint64(biWidth);
+    if (excess > 0)
+        unit._x = excess > unit._x ? 0 : quint16(unit._x - excess);
+    return unit;
+}
+
+ImageUnitInfo_t CAppBmpCut::_addMargins(ImageUnitInfo_t unit, quint16 bmp_H)
+{
+    if (unit._y >= ADD_SPACE_F) {
+        unit._y = quint16(unit._y - ADD_SPACE_F);
+        unit._h = quint16(unit._h + ADD_SPACE_F);
+    }
+    if (int(unit._y) + unit._h + ADD_SPACE_B <= bmp_H)
+        unit._h = quint16(unit._h + ADD_SPACE_B);
+    unit._y = quint16(int(bmp_H) - unit._y - unit._h);
+    return unit;
+}
+
+ImageUnitInfo_t CAppBmpCut::_placeUnit(ImageUnitInfo_t unit, quint8 Device_Type, quint16 bmp_W, quint16 bmp_H)
+{
+    const int fromBottom = int(bmp_H) - unit._y - unit._h;
+    const int fromRight = int(bmp_W) - unit._x - unit._w;
+    switch (Device_Type) {
+    case DEV_TYPE_TRV_A20:
+        unit._pos_x_mm = millimetres(fromBottom, CUT_DPI_X);
+        unit._pos_y_mm = millimetres(fromRight, CUT_DPI_Y);
+        break;
+    case DEV_TYPE_TRV_B20:
+        unit._pos_x_mm = millimetres(fromBottom, CUT_DPI_X);
+        unit._pos_y_mm = millimetres(unit._x, CUT_DPI_Y);
+        break;
+    case DEV_TYPE_TRV_C20:
+        unit._pos_x_mm = millimetres(unit._y, CUT_DPI_X);
+        unit._pos_y_mm = millimetres(fromRight, CUT_DPI_Y);
+        break;
+    default:
+        unit._pos_x_mm = 0;
+        unit._pos_y_mm = 0;
+        break;
+    }
+    return unit;
+}
+
+quint8 CAppBmpCut::_cut(quint8 Device_Type, const quint8* pBmpAddr, const quint32* bmpLength, quint8* pCutResult)
+{
+    QString reason;
+    if (!_acceptBitmap(pBmpAddr, bmpLength, pCutResult, &reason)) {
+        qDebug() << QString("%1位图切割拒绝：%2").arg(kLinePrefix, reason);
+        return 1;
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    qDebug() << "//-----------------------------// 图像处理：";
+
+    const BitMapFileHeader_t fileHeader = readFileHeader(pBmpAddr);
+    const BitMapInfoHeader_t infoHeader = readInfoHeader(pBmpAddr + sizeof(BitMapFileHeader_t));
+    quint16 bmp_W = quint16(infoHeader.biWidth);
+    quint32 BMP_Row_Last_Valid_Bits = 32;
+    if (infoHeader.biWidth % 32 != 0) {
+        bmp_W = quint16((infoHeader.biWidth / 32 + 1) * 32);
+        BMP_Row_Last_Valid_Bits = infoHeader.biWidth % 32;
+    }
+    const quint16 bmp_H = quint16(infoHeader.biHeight);
+    const quint8* Data_StartAddr = pBmpAddr + fileHeader.bfOffBits;
+
+    quint16 WordsNum[WORDS_NUM_SIZE];
+    std::memset(WordsNum, 0, sizeof(WordsNum));
+    BMP_CutResult_t result;
+    std::memset(&result, 0, sizeof(result));
+
+    switch (Device_Type) {
+    case DEV_TYPE_TRV_A20:
+        qDebug() << "//-----------------------------// 设 备  类 型：DEV_TYPE_TRV_A20";
+        break;
+    case DEV_TYPE_TRV_B20:
+        qDebug() << "//-----------------------------// 设 备  类 型：DEV_TYPE_TRV_B20";
+        break;
+    case DEV_TYPE_TRV_C20:
+        qDebug() << "//-----------------------------// 设 备  类 型：DEV_TYPE_TRV_C20";
+        break;
+    default:
+        qDebug() << "//-----------------------------// 设 备  类 型：未知";
+        break;
+    }
+    qDebug() << QString("//-----------------------------// 原        图：bmp_W=%1  bmp_H=%2").arg(bmp_W).arg(bmp_H);
+
+    // Inked word columns, 1-based, in increasing order. The last entry of the
+    // table always stays 0: it ends the list for the grouping walk.
+    const int BMP_Row_Words = bmp_W / 32;
+    const WordGrid grid{Data_StartAddr, BMP_Row_Words, bmp_H};
+    const quint32 lastWordMask = BMP_Row_Last_Valid_Bits == 32 ? 0xFFFFFFFFu
+                                                               : ~(0xFFFFFFFFu >> BMP_Row_Last_Valid_Bits);
+    int inkedColumns = 0;
+    for (int m = 0; m < BMP_Row_Words && inkedColumns < WORDS_NUM_SIZE - 1; ++m) {
+        const bool last = m == BMP_Row_Words - 1;
+        for (int n = 0; n < bmp_H; ++n) {
+            if (last ? grid.inkedWithin(n, m, lastWordMask) : grid.inked(n, m)) {
+                WordsNum[inkedColumns++] = quint16(m + 1);
+                break;
+            }
+        }
+    }
+    if (inkedColumns == 0)
+        return 0;
+
+    // Windows of inked columns separated by more than GROUP_GAP blank words.
+    // Past the last window the table holds, the rest of the page joins it, so
+    // no ink is left out of every unit.
+    CutUnitPara_t CutUnitPara[CUT_UNIT_MAX];
+    std::memset(CutUnitPara, 0, sizeof(CutUnitPara));
+    int windows = 1;
+    bool merged = false;
+    CutUnitPara[0]._x_start = quint16((WordsNum[0] - 1) * 32);
+    for (int k = 0; k < WORDS_NUM_SIZE - 1; ++k) {
+        if (WordsNum[k + 1] == 0) {
+            CutUnitPara[windows - 1]._x_end = quint16((WordsNum[k] - 1) * 32);
+            break;
+        }
+        if (WordsNum[k + 1] - WordsNum[k] > GROUP_GAP) {
+            if (windows == CUT_UNIT_MAX) {
+                merged = true;
+                continue;
+            }
+            CutUnitPara[windows - 1]._x_end = quint16((WordsNum[k] - 1) * 32);
+            CutUnitPara[windows]._x_start = quint16((WordsNum[k + 1] - 1) * 32);
+            ++windows;
+        }
+    }
+    if (merged)
+        qDebug() << QString("%1图元超过%2个，其余墨迹并入第%2个图元").arg(kLinePrefix).arg(CUT_UNIT_MAX);
+    result._total = quint8(windows);
+
+    // Row extent of each window; here every bit of a word counts.
+    for (int i = 0; i < windows; ++i) {
+        CutUnitPara_t& win = CutUnitPara[i];
+        int lowest = bmp_H;
+        int highest = -1;
+        for (int m = win._x_start / 32; m <= win._x_end / 32; ++m) {
+            for (int n = 0; n < bmp_H; ++n) {
+                if (grid.inked(n, m)) {
+                    lowest = qMin(lowest, n);
+                    break;
+                }
+            }
+            for (int n = bmp_H - 1; n >= 0; --n) {
+                if (grid.inked(n, m)) {
+                    highest = qMax(highest, n);
+                    break;
+                }
+            }
+        }
+        win._y_start = quint16(lowest);
+        win._y_end = quint16(highest);
+    }
+
+    for (int i = 0; i < windows; ++i) {
+        const CutUnitPara_t& win = CutUnitPara[i];
+        ImageUnitInfo_t unit{};
+        unit._x = win._x_start;
+        unit._y = win._y_start;
+        unit._w = quint16(win._x_end - win._x_start + 32);
+        unit._h = quint16(win._y_end - win._y_start + 1);
+        unit = _quantiseWidth(unit, Device_Type, bmp_W);
+        unit = _fitIntoWidth(unit, infoHeader.biWidth);
+        unit = _addMargins(unit, bmp_H);
+        unit = _placeUnit(unit, Device_Type, bmp_W, bmp_H);
+        result._image_unit_info[i] = unit;
+    }
+
+    const int total = result._total;
+    std::memset(pCutResult, 0, 1 + sizeof(ImageUnitInfo_t) * size_t(total));
+    pCutResult[0] = result._total;
+    quint8* records = pCutResult + 1;
+    if (Device_Type == DEV_TYPE_TRV_A20 || Device_Type == DEV_TYPE_TRV_C20) {
+        // These models print the rightmost unit first.
+        for (int i = 0; i < total; ++i)
+            std::memcpy(records + sizeof(ImageUnitInfo_t) * size_t(i), &result._image_unit_info[total - 1 - i],
+                        sizeof(ImageUnitInfo_t));
+    } else if (Device_Type == DEV_TYPE_TRV_B20) {
+        std::memcpy(records, result._image_unit_info, sizeof(ImageUnitInfo_t) * size_t(total));
+    }
+
+    for (int i = 0; i < total; ++i) {
+        const ImageUnitInfo_t& u = result._image_unit_info[i];
+        qDebug() << QString("//-----------------------------// slice%1：x=%2 y=%3 |w=%4 h=%5 |posX=%6 mm  posY=%7 mm")
+                        .arg(i)
+                        .arg(u._x)
+                        .arg(u._y)
+                        .arg(u._w)
+                        .arg(u._h)
+                        .arg(double(u._pos_x_mm), 0, 'f', 2)
+                        .arg(double(u._pos_y_mm), 0, 'f', 2);
+    }
+    qDebug() << QString("//-----------------------------// 图像处理用时:%1ms").arg(timer.elapsed());
+    return 0;
+}
