@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 struct libusb_device_handle;
 
@@ -95,9 +96,19 @@ static_assert(sizeof(SysDeviceStatus_t) == 30, "status record is 30 bytes on the
 
 // The station's one link to the printer: libusb bulk transfers on the first
 // interface of the device 0x8866:product_id.
+//
+// The dispatch thread and the GUI thread share the one instance. A mutex is
+// held around every single libusb call on the handle (each bulk transfer, the
+// claim, the close), never across the pauses between read attempts, so the
+// handle is never used while or after it is closed: once usb_Close has run,
+// Send, Read and SendCom fail at once without calling libusb. In turn a close
+// from the GUI thread waits for a transfer in flight, at most that transfer's
+// timeout (10 s for a read).
 class USBDevice {
 public:
     USBDevice() = default;
+    USBDevice(const USBDevice&) = delete;
+    USBDevice& operator=(const USBDevice&) = delete;
 
     int usb_Init(uint16_t product_id);
     int usb_Close();
@@ -108,10 +119,24 @@ public:
     bool SendSysPrintTask(int pageamount, int pageno, int TemplateSum, int SliceAmount);
     bool SendImageUnit(quint8* pReadBuf, quint32 data_num);
 
+    // Status request and reply: true when the 42-byte reply arrived, and
+    // then `status` holds its bytes 8..37.
+    bool ReadStatus(SysDeviceStatus_t* status);
+    // End of job, buffer reset, then the link is closed.
+    void SendEndOfJob();
+
     std::atomic<bool> m_bBusy_Flg{false};
     std::atomic<bool> bln_connect{false};
     libusb_device_handle* handle = nullptr;
     uint8_t endpoint_in = 0;
     uint8_t endpoint_out = 0;
     uint8_t data_buf[32] = {};
+
+private:
+    // One bulk transfer under the mutex; false, without calling libusb, when
+    // the link is not open.
+    bool _transfer(uint8_t endpoint, quint8* data, int length, unsigned int timeout, int* result, int* transferred);
+
+    std::mutex m_handleMutex;
+    bool m_libraryOpen = false;
 };

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "sim/page.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QQueue>
+#include <QString>
+
+#include <random>
+
+namespace vqsim {
+
+// How the simulated controller departs from a healthy printer.
+struct ControllerOptions {
+    bool busy = false;          // TemplateRec 1 from the start, for ever
+    bool neverReceive = false;  // TemplateRec stays 0
+    bool errorState = false;    // SysState 7 while a page prints
+    bool garbageHeader = false; // status replies with random header/trailer
+    int printPolls = 1;         // status requests answered 1 after reception
+};
+
+// A command frame as the controller took it off the wire.
+struct Frame {
+    quint8 type = 0;
+    QByteArray payload;
+};
+
+// One scripted status answer, used before the model's own.
+struct StatusAnswer {
+    int templateRec = 0;
+    int sysState = 2;
+};
+
+// The printer's controller, without any USB: bytes of OUT transfers go in,
+// reply bytes come out, and every print task with its image units is kept
+// as a page record (written as page files when an output folder is set).
+//
+// Frames are found in the byte stream by their 0x7E head and their 32-bit
+// little-endian FrameSize (payload + 12), so a frame may arrive in several
+// transfers and zero-length transfers are harmless. Bytes that cannot start
+// a frame are dropped and reported once per run of them.
+class Controller {
+public:
+    enum { kStandby = 2, kPrinting = 6, kError = 7 };
+    static const int kMaxFrameSize = 64 * 1024 * 1024;
+
+    explicit Controller(const ControllerOptions& options = ControllerOptions());
+
+    void receive(const QByteArray& bytes);
+
+    bool hasReply() const { return !m_replies.isEmpty(); }
+    QByteArray takeReply() { return m_replies.dequeue(); }
+    void discardReplies() { m_replies.clear(); }
+
+    void scriptStatus(const QList<StatusAnswer>& answers) { m_script = answers; }
+
+    // Writes every page changed since the last flush into the output folder.
+    void setOutputDir(const QString& dir) { m_outputDir = dir; }
+    void flush();
+
+    const QList<Frame>& frames() const { return m_frames; }
+    const QList<PageRecord>& pages() const { return m_pages; }
+    int strayUnits() const { return m_strayUnits; }
+    int droppedBytes() const { return m_droppedBytes; }
+
+private:
+    enum class Phase { Idle, Receiving, Printing };
+
+    void handleFrame(const Frame& frame);
+    void handleTask(const QByteArray& payload);
+    void handleUnit(const QByteArray& payload);
+    void answerStatus();
+    void queueShortReply(quint8 type);
+    void unitArrived();
+
+    ControllerOptions m_options;
+    QByteArray m_pending;
+    bool m_dropping = false;
+    int m_droppedBytes = 0;
+    QQueue<QByteArray> m_replies;
+    QList<StatusAnswer> m_script;
+    QList<Frame> m_frames;
+    QList<PageRecord> m_pages;
+    QList<int> m_dirtyPages;
+    int m_strayUnits = 0;
+    Phase m_phase = Phase::Idle;
+    int m_pollsLeft = 0;
+    QString m_outputDir;
+    std::mt19937 m_random{20190866u};
+};
+
+// Reads one unit payload: run-length decoding, the descriptor and the checks
+// the printer makes (counts 1..255, DPI_HOR 300, rows x stride = bytes after
+// the descriptor). A unit that fails comes back with `malformed` set.
+UnitRecord decodeUnit(const QByteArray& payload);
+
+} // namespace vqsim
