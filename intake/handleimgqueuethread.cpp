@@ -1,0 +1,235 @@
+#include "intake/handleimgqueuethread.h"
+
+#include "app/appconfig.h"
+#include "app/stationpause.h"
+#include "imaging/imagework.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QMap>
+#include <QMutexLocker>
+#include <QStringList>
+
+namespace {
+
+// A page may be listed while its writer is still at work. It is read once its
+// size and modification time have stood still for one settle interval; a
+// writer that keeps going past the limit gets its page read as it stands.
+constexpr unsigned long kSettleMs = 500;
+constexpr int kSettleChecksMax = 60;
+
+struct FileMark {
+    bool exists = false;
+    qint64 size = -1;
+    QDateTime modified;
+
+    bool operator==(const FileMark& other) const
+    {
+        return exists == other.exists && size == other.size && modified == other.modified;
+    }
+};
+
+FileMark markOf(const QString& path)
+{
+    const QFileInfo info(path);
+    FileMark mark;
+    mark.exists = info.exists();
+    if (mark.exists) {
+        mark.size = info.size();
+        mark.modified = info.lastModified();
+    }
+    return mark;
+}
+
+QString cleanAbsolute(const QString& path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+} // namespace
+
+HandleImgQueueThread::HandleImgQueueThread()
+    : QThread(nullptr)
+{
+}
+
+void HandleImgQueueThread::stop()
+{
+    QMutexLocker lock(APPConfig::mutexM);
+    m_bStop = true;
+    APPConfig::m_waitCondition->wakeAll();
+}
+
+void HandleImgQueueThread::run()
+{
+    qDebug() << "HandleImgQueueThread RUN======================";
+    while (!m_bStop) {
+        QString path;
+        {
+            QMutexLocker lock(APPConfig::mutexM);
+            while (!m_bStop && APPConfig::_imgWorkQueue.isEmpty())
+                APPConfig::m_waitCondition->wait(APPConfig::mutexM);
+            if (m_bStop)
+                break;
+            path = APPConfig::_imgWorkQueue.dequeue();
+        }
+        qDebug() << "HandleImgQueueThread====" << path << i_W.load();
+        _handleImgFile(path);
+        // Also keeps the time stamps in the file names of consecutive pages
+        // apart.
+        StationPause::ms(2000);
+
+        if (APPConfig::bln_cmd) {
+            m_handled.insert(cleanAbsolute(path));
+            ++i_W;
+            _finishJobIfPrepared();
+        }
+    }
+    qDebug() << "exit HandleImgQueueThread id:" << QThread::currentThreadId();
+}
+
+void HandleImgQueueThread::_finishJobIfPrepared()
+{
+    if (i_W < APPConfig::PrintTotal)
+        return;
+    qDebug() << "HandleImgQueueThread Queue Over";
+    APPConfig::bln_ImgW_Complete = true;
+    // The watcher raises the total before it clears the flag, so a batch it
+    // found meanwhile is seen here or has cleared the flag after us.
+    if (i_W < APPConfig::PrintTotal)
+        APPConfig::bln_ImgW_Complete = false;
+    if (!APPConfig::g_Debug)
+        _clearHandledFromJobFolder();
+}
+
+// Deletes what is left in the job folder of the pages handled so far (inputs
+// that could not be prepared). A page that arrived after the watcher's last
+// poll stays: it has not been seen yet and will be picked up.
+void HandleImgQueueThread::_clearHandledFromJobFolder()
+{
+    const QString folder = APPConfig::path + "/" + APPConfig::job;
+    const QDir dir(folder);
+    const QStringList names = dir.entryList({"*.*"}, QDir::Files | QDir::Readable, QDir::Name);
+    for (const QString& name : names) {
+        const QString file = folder + "/" + name;
+        if (m_handled.contains(cleanAbsolute(file)) && QFile::exists(file))
+            QFile::remove(file);
+    }
+}
+
+void HandleImgQueueThread::_handleImgFile(QString path)
+{
+    _waitUntilWritten(path);
+    const QImage image = _loadPage(path);
+    if (image.isNull())
+        return;
+
+    const QMap<int, QImage> heads = ImageWork::img_GetPrintSrc(image);
+    const QString stamp = _pageStamp();
+
+    if (heads.size() == 1 && heads.contains(0)) {
+        const QImage source = heads.value(0);
+        const QImage scaled =
+            ImageWork::img_DotsPerMeter(source, APPConfig::gXAXIS_DPI, APPConfig::gYAXIS_DPI);
+        const QString fileName = APPConfig::output() + "/" + stamp + "_Print_src.bmp";
+        if (scaled.save(fileName, "BMP")) {
+            _queuePrintEntry(fileName);
+            if (!APPConfig::g_Debug)
+                QFile::remove(path);
+            ++APPConfig::SendTotal;
+            qDebug() << "添加打印处理图像：" << APPConfig::SendTotal.load() << fileName
+                     << source.width() << source.height();
+        } else {
+            qDebug() << "保存图像失败：" << source.width() << source.height() << fileName;
+        }
+        return;
+    }
+
+    if (heads.size() > 1) {
+        const QString base = APPConfig::output() + "/" + stamp + "_Print_src";
+        QStringList elements;
+        bool allSaved = true;
+        for (auto it = heads.constBegin(); it != heads.constEnd(); ++it) {
+            const int key = it.key();
+            const QImage& source = it.value();
+            const QString fileName = key == -1 ? base + ".bmp" : base + QString("_%1.bmp").arg(key);
+            const QImage scaled =
+                ImageWork::img_DotsPerMeter(source, APPConfig::gXAXIS_DPI, APPConfig::gYAXIS_DPI);
+            if (scaled.save(fileName, "BMP")) {
+                const QString element = fileName + ":::" + QString::number(key);
+                elements.append(element);
+                qDebug() << "添加打印处理图像：" << APPConfig::SendTotal.load() << element
+                         << source.width() << source.height() << "喷头:" << key;
+            } else {
+                allSaved = false;
+                qDebug() << "保存图像失败：" << source.width() << source.height() << base
+                         << "喷头:" << key;
+            }
+        }
+        // A page goes to the printer whole or not at all.
+        if (allSaved) {
+            if (!APPConfig::g_Debug)
+                QFile::remove(path);
+            _queuePrintEntry(elements.join("|"));
+            ++APPConfig::SendTotal;
+        }
+        return;
+    }
+
+    qDebug() << "图像没有可打印的喷头：" << path << heads.keys();
+}
+
+// Pages are told apart by a one-second stamp in their file names. The pause
+// between pages keeps stamps apart in normal running; this holds even when
+// the pause is shortened, since a page that took the stamp of the one before
+// would overwrite print sources still waiting to print. The wait cannot be
+// shortened: it lasts until the clock reaches the next second.
+QString HandleImgQueueThread::_pageStamp()
+{
+    const QString format = "yyyyMMddhhmmss";
+    QDateTime now = QDateTime::currentDateTime();
+    while (now.toString(format) == m_lastStamp) {
+        QThread::msleep(static_cast<unsigned long>(1000 - now.time().msec()));
+        now = QDateTime::currentDateTime();
+    }
+    m_lastStamp = now.toString(format);
+    return m_lastStamp;
+}
+
+void HandleImgQueueThread::_waitUntilWritten(const QString& path)
+{
+    FileMark previous = markOf(path);
+    for (int check = 0; check < kSettleChecksMax; ++check) {
+        StationPause::ms(kSettleMs);
+        const FileMark current = markOf(path);
+        if (current == previous)
+            return;
+        previous = current;
+    }
+    qDebug() << "图像文件仍在写入，按现有内容读取：" << path;
+}
+
+QImage HandleImgQueueThread::_loadPage(const QString& path)
+{
+    QImageReader reader(path);
+    const QSize declared = reader.size();
+    if (declared.isValid() && (declared.width() > kMaxPageSide || declared.height() > kMaxPageSide)) {
+        qDebug() << "图像尺寸超出上限，不处理：" << path << declared.width() << declared.height()
+                 << "上限:" << kMaxPageSide;
+        return QImage();
+    }
+    const QImage image = reader.read();
+    if (image.isNull())
+        qDebug() << "图像文件无法读取：" << path << reader.errorString();
+    return image;
+}
+
+void HandleImgQueueThread::_queuePrintEntry(const QString& entry)
+{
+    QMutexLocker lock(APPConfig::mutexM);
+    APPConfig::_imgIdsQueue.enqueue(entry);
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QImage>
+#include <QSet>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+
+// Turns the page bitmaps of the image work queue into print sources: each
+// page is laid out per print head, resampled to the printer's resolution,
+// saved in the working directory and announced to the dispatch thread as one
+// print entry on the print queue. It also keeps the page accounting that tells
+// the dispatch thread when a command-line job has been fully prepared.
+//
+// Print entry of a one-head page: the path of its print source. Of a page on
+// several heads: "path:::key" for every head key in ascending order (the
+// composite under -1 first), joined with "|".
+class HandleImgQueueThread : public QThread {
+public:
+    HandleImgQueueThread();
+
+    // Ends the run loop at its next test; wakes it when it waits for work.
+    void stop();
+
+    // Prepares one page.
+    void _handleImgFile(QString path);
+
+    // Pages larger than this on either side are refused before decoding; an
+    // A3 page at 600 dpi is 7016 x 9921.
+    static constexpr int kMaxPageSide = 20000;
+
+    std::atomic<bool> m_bStop{false};
+    // Work-queue entries handled during a command-line job.
+    std::atomic<int> i_W{0};
+
+protected:
+    void run() override;
+
+private:
+    static void _waitUntilWritten(const QString& path);
+    static QImage _loadPage(const QString& path);
+    QString _pageStamp();
+    static void _queuePrintEntry(const QString& entry);
+    void _finishJobIfPrepared();
+    void _clearHandledFromJobFolder();
+
+    // Job-folder files this thread has taken off the work queue (absolute,
+    // cleaned paths).
+    QSet<QString> m_handled;
+    QString m_lastStamp;
+};
