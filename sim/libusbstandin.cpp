@@ -75,6 +75,8 @@ struct Simulator {
     libusb_context context{};
     libusb_device device{};
     quint64 nextUrb = 0xffff888000001000ull;
+
+    ~Simulator() { qDeleteAll(handles); }
 };
 
 Simulator& sim()
@@ -296,7 +298,7 @@ int LIBUSB_CALL libusb_get_config_descriptor(libusb_device* dev, uint8_t config_
     alt->bLength = LIBUSB_DT_INTERFACE_SIZE;
     alt->bDescriptorType = LIBUSB_DT_INTERFACE;
     alt->bNumEndpoints = static_cast<uint8_t>(endpoints.size());
-    alt->bInterfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
+    alt->bInterfaceClass = 0xFF; // the vendor's own class
     alt->endpoint = ep;
     auto* iface = new libusb_interface;
     iface->altsetting = alt;
