@@ -128,7 +128,8 @@ void Controller::receive(const QByteArray& bytes)
         frame.type = static_cast<quint8>(m_pending.at(1));
         frame.payload = m_pending.mid(8, static_cast<int>(size) - 12);
         m_pending.remove(0, static_cast<int>(size));
-        m_frames.append(frame);
+        if (m_keepFrames)
+            m_frames.append(frame);
         handleFrame(frame);
     }
 }
@@ -165,6 +166,9 @@ void Controller::handleTask(const QByteArray& payload)
     }
     if (m_phase != Phase::Idle && !m_options.busy)
         report("print task while the previous page is unfinished");
+    for (PageRecord& earlier : m_pages)
+        for (UnitRecord& unit : earlier.units)
+            unit.rows.clear();
     PageRecord page;
     page.number = m_pages.size() + 1;
     page.TotalPages = qFromLittleEndian<quint16>(payload.constData());

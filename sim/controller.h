@@ -59,6 +59,10 @@ public:
     void setOutputDir(const QString& dir) { m_outputDir = dir; }
     void flush();
 
+    // Frames are kept for inspection only while set (the default); a long
+    // run turns it off. Unit rows are kept for the newest page only: older
+    // pages have been drawn already.
+    void setKeepFrames(bool keep) { m_keepFrames = keep; }
     const QList<Frame>& frames() const { return m_frames; }
     const QList<PageRecord>& pages() const { return m_pages; }
     int strayUnits() const { return m_strayUnits; }
@@ -81,6 +85,7 @@ private:
     QQueue<QByteArray> m_replies;
     QList<StatusAnswer> m_script;
     QList<Frame> m_frames;
+    bool m_keepFrames = true;
     QList<PageRecord> m_pages;
     QList<int> m_dirtyPages;
     int m_strayUnits = 0;

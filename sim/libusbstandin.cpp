@@ -71,6 +71,9 @@ struct Simulator {
     int failReads = 0;
     bool failConfig = false;
     int faults = 0;
+    // Transfers and frames are kept only for programs that use the control
+    // functions (tests); a preloaded station may run for hours.
+    bool recording = false;
     QList<libusb_device_handle*> handles; // kept for good, so a stale pointer is never reused
     libusb_context context{};
     libusb_device device{};
@@ -148,6 +151,7 @@ void configure(Simulator& s)
     }
 
     s.controller.reset(new Controller(options));
+    s.controller->setKeepFrames(s.recording);
     s.controller->setOutputDir(QString::fromLocal8Bit(qgetenv("VQSIM_OUT")));
 
     s.capture.close();
@@ -416,7 +420,8 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned 
 
     if (actual_length)
         *actual_length = t.transferred;
-    s.transfers.append(t);
+    if (s.recording)
+        s.transfers.append(t);
     return t.result;
 }
 
@@ -447,13 +452,17 @@ void reset()
     s.failReads = 0;
     s.failConfig = false;
     s.faults = 0;
+    s.recording = true;
     configure(s);
 }
 
 void setTimeScale(double scale)
 {
     auto lock = lockConfigured();
-    sim().timeScale = scale;
+    Simulator& s = sim();
+    s.timeScale = scale;
+    s.recording = true;
+    s.controller->setKeepFrames(true);
 }
 
 QList<Transfer> transfers()

@@ -2,7 +2,8 @@
 
 // Control of the simulated printer for programs that link the libusb
 // stand-in statically (the station's tests). The stand-in reads its VQSIM_*
-// variables at first use; reset() reads them again.
+// variables at first use; reset() reads them again. Transfers and frames are
+// kept from the first call of reset() or setTimeScale() on.
 
 #include "sim/controller.h"
 #include "sim/page.h"

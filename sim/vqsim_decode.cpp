@@ -57,6 +57,7 @@ int main(int argc, char** argv)
 
     vqsim::Controller controller;
     controller.setOutputDir(outDir);
+    controller.setKeepFrames(false);
     QHash<quint64, vqsim::UsbmonRecord> submitted;
     int truncated = 0;
     for (const vqsim::UsbmonRecord& r : records) {
