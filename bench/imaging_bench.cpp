@@ -58,6 +58,18 @@ QImage monoPage()
     return page;
 }
 
+// A blank page with one small mark near its top edge: the cutter's column
+// scans then walk almost every row of every column.
+QImage sparsePage()
+{
+    QImage page(kPageWidth, kPageHeight, QImage::Format_Mono);
+    page.fill(1);
+    for (int y = 200; y < 250; ++y)
+        for (int x = 300; x < 350; ++x)
+            page.setPixel(x, y, 0);
+    return page;
+}
+
 // The same page in colour, with a coloured heading band and a grey box.
 QImage colourPage(const QImage& mono)
 {
@@ -162,6 +174,7 @@ int main(int argc, char** argv)
 
     const QImage mono = monoPage();
     const QImage colour = colourPage(mono);
+    const QImage sparse = sparsePage();
     const QList<SliceArea_t> oneHead{sliceMm(0, 0, 0, 0, 210, 140, 0), sliceMm(0, 150, 0, 150, 210, 147, 0)};
     const QList<SliceArea_t> twoHeads{sliceMm(0, 0, 0, 0, 105, 297, 0), sliceMm(105, 0, 105, 0, 105, 297, 1)};
 
@@ -178,6 +191,7 @@ int main(int argc, char** argv)
         {"two heads, 1-bit page", &twoHeads, &mono, 0, 0},
         {"two heads, 24-bit page", &twoHeads, &colour, 0, 0},
         {"one head, 1-bit, turned 90 and mirrored", &oneHead, &mono, 90, 1},
+        {"one head, 1-bit, one mark near the top", &oneHead, &sparse, 0, 0},
     };
 
     std::printf("A4 page %d x %d dots at 600 dpi, median of %d runs\n", kPageWidth, kPageHeight, kRuns);
