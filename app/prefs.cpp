@@ -6,6 +6,9 @@
 #include <QSettings>
 #include <QVariant>
 
+#include <cmath>
+#include <limits>
+
 namespace {
 
 QVariant readValue(const QString& path, const QString& key)
@@ -23,7 +26,19 @@ void writeValue(const QString& key, const QVariant& value)
     qDebug() << "Prefs 存储成功！";
 }
 
-int dotsAt(double mm, double dpi) { return int(mm / 25.4 * dpi + 0.5); }
+// A length from a garbled template (beyond what an int holds, or not a
+// number) must not make the conversion undefined: it is held at the limits.
+int dotsAt(double mm, double dpi)
+{
+    const double dots = mm / 25.4 * dpi + 0.5;
+    if (std::isnan(dots))
+        return 0;
+    if (dots >= double(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
+    if (dots <= double(std::numeric_limits<int>::min()))
+        return std::numeric_limits<int>::min();
+    return int(dots);
+}
 
 } // namespace
 

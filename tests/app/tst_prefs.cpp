@@ -5,7 +5,9 @@
 
 #include <QFile>
 
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 
 namespace {
 
@@ -91,6 +93,9 @@ void PrefsTest::millimetreToDot_data()
     QTest::newRow("default width") << 271.94 << 6424;
     QTest::newRow("default height") << 259.96 << 6141;
     QTest::newRow("negative truncates after adding a half") << -1.0 << -23;
+    QTest::newRow("garbled huge length is held") << 1e300 << std::numeric_limits<int>::max();
+    QTest::newRow("garbled huge negative length is held") << -1e300 << std::numeric_limits<int>::min();
+    QTest::newRow("not a number") << std::nan("") << 0;
 }
 
 void PrefsTest::millimetreToDot()
