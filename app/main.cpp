@@ -1,8 +1,25 @@
 #include "app/appconfig.h"
 #include "app/outputmessage.h"
+#include "ui/chooseiniform.h"
+#include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QDebug>
+#include <QFileInfo>
+#include <QScreen>
+
+namespace {
+
+// Puts the window's frame in the middle of the default screen's work area.
+void centreOnScreen(QWidget& window)
+{
+    QRect frame = window.frameGeometry();
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        frame.moveCenter(screen->availableGeometry().center());
+    window.move(frame.topLeft());
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -23,5 +40,22 @@ int main(int argc, char* argv[])
     qDebug() << "File Path:" << APPConfig::path;
     qDebug() << "Job Number:" << APPConfig::job;
 
-    return 0;
+    // The argument is tested as given: when an entry of that name exists it
+    // is the job, and its path is kept without surrounding blanks.
+    if (!APPConfig::path.isEmpty() && QFileInfo::exists(APPConfig::path)) {
+        APPConfig::bln_cmd = true;
+        APPConfig::path = APPConfig::path.trimmed();
+        MainWindow window(nullptr);
+        centreOnScreen(window);
+        window.setFixedSize(410, 238);
+        window.setWindowFlag(Qt::Dialog, true);
+        window.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+        window.show();
+        return app.exec();
+    }
+
+    ChooseIniForm chooser(nullptr);
+    centreOnScreen(chooser);
+    chooser.show();
+    return app.exec();
 }
