@@ -17,18 +17,14 @@
 //    and is counted as a fault (real libusb would use freed memory).
 
 #include "sim/vqsim.h"
-#include "sim/usbmonpcap.h"
+#include "sim/simdevice.h"
 
 #include <libusb.h>
-
-#include <QDateTime>
-#include <QFile>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <mutex>
 
 struct libusb_context {
@@ -43,30 +39,15 @@ struct libusb_device_handle {
 
 namespace {
 
-using vqsim::Controller;
-using vqsim::ControllerOptions;
-
-const quint16 kVendor = 0x8866;
-const quint8 kBulkIn = 0x81;
-const quint8 kBulkOut = 0x02;
-const quint8 kInterruptIn = 0x83;
-const quint8 kBusNumber = 1;
-const quint8 kDeviceNumber = 5;
-
-enum class Scenario { Normal, Absent, ClaimFails, Silent, UnplugAfter, ShortWrite, InterruptFirst };
+using vqsim::SimDevice;
+using vqsim::TransferStatus;
 
 struct Simulator {
     std::mutex mutex;
     std::condition_variable replyQueued;
     bool configured = false;
-    Scenario scenario = Scenario::Normal;
-    int scenarioCount = 0;
-    quint16 productId = 0x2019;
-    std::unique_ptr<Controller> controller;
-    vqsim::UsbmonWriter capture;
+    SimDevice printer;
     QList<vqsim::Transfer> transfers;
-    int outTransfers = 0;
-    bool unplugged = false;
     double timeScale = 1.0;
     int failReads = 0;
     bool failConfig = false;
@@ -77,7 +58,6 @@ struct Simulator {
     QList<libusb_device_handle*> handles; // kept for good, so a stale pointer is never reused
     libusb_context context{};
     libusb_device device{};
-    quint64 nextUrb = 0xffff888000001000ull;
 
     ~Simulator() { qDeleteAll(handles); }
 };
@@ -97,70 +77,7 @@ void report(const QString& text)
 void configure(Simulator& s)
 {
     s.configured = true;
-    s.scenario = Scenario::Normal;
-    s.scenarioCount = 0;
-    ControllerOptions options;
-
-    const QString scenario = QString::fromLocal8Bit(qgetenv("VQSIM_SCENARIO")).trimmed();
-    const QString name = scenario.section(':', 0, 0);
-    bool countOk = false;
-    const int count = scenario.section(':', 1).toInt(&countOk);
-    if (name.isEmpty() || name == "normal") {
-    } else if (name == "absent") {
-        s.scenario = Scenario::Absent;
-    } else if (name == "claim-fails") {
-        s.scenario = Scenario::ClaimFails;
-    } else if (name == "busy") {
-        options.busy = true;
-    } else if (name == "silent") {
-        s.scenario = Scenario::Silent;
-    } else if (name == "never-receive") {
-        options.neverReceive = true;
-    } else if (name == "error-state") {
-        options.errorState = true;
-    } else if (name == "garbage-header") {
-        options.garbageHeader = true;
-    } else if (name == "interrupt-first") {
-        s.scenario = Scenario::InterruptFirst;
-    } else if ((name == "unplug-after" || name == "short-write") && countOk && count >= 0) {
-        s.scenario = name == "unplug-after" ? Scenario::UnplugAfter : Scenario::ShortWrite;
-        s.scenarioCount = count;
-    } else {
-        report(QString("VQSIM_SCENARIO \"%1\" not understood; the printer behaves normally").arg(scenario));
-    }
-
-    const QByteArray polls = qgetenv("VQSIM_PRINT_POLLS");
-    if (!polls.isEmpty()) {
-        bool ok = false;
-        const int n = polls.toInt(&ok);
-        if (ok && n >= 0)
-            options.printPolls = n;
-        else
-            report(QString("VQSIM_PRINT_POLLS \"%1\" not understood; using 1").arg(QString::fromLocal8Bit(polls)));
-    }
-
-    s.productId = 0x2019;
-    const QByteArray product = qgetenv("VQSIM_PRODUCT_ID");
-    if (!product.isEmpty()) {
-        bool ok = false;
-        const uint id = QString::fromLocal8Bit(product).toUInt(&ok, 0);
-        if (ok && id <= 0xFFFF)
-            s.productId = static_cast<quint16>(id);
-        else
-            report(QString("VQSIM_PRODUCT_ID \"%1\" not understood; using 0x2019").arg(QString::fromLocal8Bit(product)));
-    }
-
-    s.controller.reset(new Controller(options));
-    s.controller->setKeepFrames(s.recording);
-    s.controller->setOutputDir(QString::fromLocal8Bit(qgetenv("VQSIM_OUT")));
-
-    s.capture.close();
-    const QString capturePath = QString::fromLocal8Bit(qgetenv("VQSIM_CAPTURE"));
-    QString error;
-    if (!capturePath.isEmpty() && !s.capture.open(capturePath, &error))
-        report(error);
-
-    s.unplugged = s.scenario == Scenario::UnplugAfter && s.scenarioCount == 0;
+    s.printer.configure(vqsim::DeviceSettings::fromEnvironment(), s.recording);
 }
 
 std::unique_lock<std::mutex> lockConfigured()
@@ -181,44 +98,23 @@ bool usable(Simulator& s, libusb_device_handle* handle)
     return false;
 }
 
-vqsim::UsbmonRecord usbmonRecord(quint64 id, char type, quint8 endpoint)
+int libusbResult(TransferStatus status)
 {
-    vqsim::UsbmonRecord r;
-    r.id = id;
-    r.type = type;
-    r.endpoint = endpoint;
-    r.busnum = kBusNumber;
-    r.devnum = kDeviceNumber;
-    r.xferFlags = (endpoint & 0x80) ? 0x200 : 0; // URB_DIR_IN
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    r.tsSec = now / 1000;
-    r.tsUsec = static_cast<qint32>((now % 1000) * 1000);
-    return r;
-}
-
-// usbmon reports a completion's status as a negative errno.
-qint32 completionStatus(int result)
-{
-    switch (result) {
-    case LIBUSB_SUCCESS: return 0;
-    case LIBUSB_ERROR_TIMEOUT: return -2;    // the URB was unlinked (ENOENT)
-    case LIBUSB_ERROR_NO_DEVICE: return -19; // ENODEV
-    case LIBUSB_ERROR_OVERFLOW: return -75;  // EOVERFLOW
-    default: return -71;                     // EPROTO
+    switch (status) {
+    case TransferStatus::Done: return LIBUSB_SUCCESS;
+    case TransferStatus::Overflow: return LIBUSB_ERROR_OVERFLOW;
+    case TransferStatus::TimedOut: return LIBUSB_ERROR_TIMEOUT;
+    case TransferStatus::NoDevice: return LIBUSB_ERROR_NO_DEVICE;
+    case TransferStatus::NoEndpoint: break;
     }
-}
-
-bool hasEndpoint(const Simulator& s, quint8 endpoint)
-{
-    return endpoint == kBulkIn || endpoint == kBulkOut
-        || (endpoint == kInterruptIn && s.scenario == Scenario::InterruptFirst);
+    return LIBUSB_ERROR_IO;
 }
 
 // Waits for a reply of the controller on the bulk IN endpoint, or for the
 // scaled timeout.
 bool waitForReply(Simulator& s, std::unique_lock<std::mutex>& lock, unsigned int timeout, bool mayAnswer)
 {
-    auto ready = [&] { return mayAnswer && s.controller->hasReply(); };
+    auto ready = [&] { return mayAnswer && s.printer.hasReply(); };
     if (timeout == 0) {
         s.replyQueued.wait(lock, ready);
         return true;
@@ -227,16 +123,16 @@ bool waitForReply(Simulator& s, std::unique_lock<std::mutex>& lock, unsigned int
     return s.replyQueued.wait_for(lock, wait, ready);
 }
 
-libusb_endpoint_descriptor endpointDescriptor(quint8 address, quint8 attributes)
+libusb_endpoint_descriptor endpointDescriptor(const vqsim::EndpointInfo& info)
 {
     libusb_endpoint_descriptor e;
     std::memset(&e, 0, sizeof e);
     e.bLength = LIBUSB_DT_ENDPOINT_SIZE;
     e.bDescriptorType = LIBUSB_DT_ENDPOINT;
-    e.bEndpointAddress = address;
-    e.bmAttributes = attributes;
-    e.wMaxPacketSize = (attributes & 3) == LIBUSB_TRANSFER_TYPE_BULK ? 512 : 64;
-    e.bInterval = (attributes & 3) == LIBUSB_TRANSFER_TYPE_INTERRUPT ? 4 : 0;
+    e.bEndpointAddress = info.address;
+    e.bmAttributes = info.attributes;
+    e.wMaxPacketSize = info.maxPacketSize;
+    e.bInterval = info.interval;
     return e;
 }
 
@@ -255,14 +151,15 @@ int LIBUSB_CALL libusb_init(libusb_context** ctx)
 void LIBUSB_CALL libusb_exit(libusb_context*)
 {
     auto lock = lockConfigured();
-    sim().controller->flush();
+    sim().printer.controller().flush();
 }
 
 libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context*, uint16_t vendor_id, uint16_t product_id)
 {
     auto lock = lockConfigured();
     Simulator& s = sim();
-    if (s.scenario == Scenario::Absent || s.unplugged || vendor_id != kVendor || product_id != s.productId)
+    if (s.printer.absent() || s.printer.unplugged() || vendor_id != SimDevice::kVendor
+        || product_id != s.printer.productId())
         return nullptr;
     libusb_device_handle* handle = new libusb_device_handle;
     s.handles.append(handle);
@@ -288,15 +185,10 @@ int LIBUSB_CALL libusb_get_config_descriptor(libusb_device* dev, uint8_t config_
     if (s.failConfig)
         return LIBUSB_ERROR_IO;
 
-    QList<libusb_endpoint_descriptor> endpoints;
-    if (s.scenario == Scenario::InterruptFirst)
-        endpoints.append(endpointDescriptor(kInterruptIn, LIBUSB_TRANSFER_TYPE_INTERRUPT));
-    endpoints.append(endpointDescriptor(kBulkIn, LIBUSB_TRANSFER_TYPE_BULK));
-    endpoints.append(endpointDescriptor(kBulkOut, LIBUSB_TRANSFER_TYPE_BULK));
-
+    const QList<vqsim::EndpointInfo> endpoints = s.printer.endpoints();
     auto* ep = new libusb_endpoint_descriptor[endpoints.size()];
     for (int i = 0; i < endpoints.size(); ++i)
-        ep[i] = endpoints.at(i);
+        ep[i] = endpointDescriptor(endpoints.at(i));
     auto* alt = new libusb_interface_descriptor;
     std::memset(alt, 0, sizeof *alt);
     alt->bLength = LIBUSB_DT_INTERFACE_SIZE;
@@ -338,11 +230,11 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* dev_handle, int int
 {
     auto lock = lockConfigured();
     Simulator& s = sim();
-    if (!usable(s, dev_handle) || s.unplugged)
+    if (!usable(s, dev_handle) || s.printer.unplugged())
         return LIBUSB_ERROR_NO_DEVICE;
     if (interface_number != 0)
         return LIBUSB_ERROR_NOT_FOUND;
-    if (s.scenario == Scenario::ClaimFails)
+    if (s.printer.claimRefused())
         return LIBUSB_ERROR_BUSY;
     return LIBUSB_SUCCESS;
 }
@@ -360,63 +252,46 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned 
         return LIBUSB_ERROR_INVALID_PARAM;
 
     const bool in = endpoint & 0x80;
-    const quint64 urb = s.nextUrb += 0x40;
+    SimDevice& printer = s.printer;
+    const quint64 id = printer.newTransferId();
     vqsim::Transfer t;
     t.endpoint = endpoint;
     t.length = length;
     t.timeout = timeout;
-
-    vqsim::UsbmonRecord submit = usbmonRecord(urb, 'S', endpoint);
-    submit.status = -115; // EINPROGRESS
-    submit.length = static_cast<quint32>(length);
-    if (!in) {
+    if (!in)
         t.data = QByteArray(reinterpret_cast<const char*>(data), length);
-        submit.data = t.data;
-    }
-    s.capture.write(submit);
+    printer.recordSubmission(id, endpoint, length, t.data);
 
+    TransferStatus status = TransferStatus::Done;
     QByteArray delivered;
-    if (s.unplugged) {
-        t.result = LIBUSB_ERROR_NO_DEVICE;
-    } else if (!hasEndpoint(s, endpoint)) {
-        t.result = LIBUSB_ERROR_IO;
+    if (printer.unplugged()) {
+        status = TransferStatus::NoDevice;
+    } else if (!printer.hasEndpoint(endpoint)) {
+        status = TransferStatus::NoEndpoint;
     } else if (!in) {
-        ++s.outTransfers;
-        t.transferred = length;
-        if (s.scenario == Scenario::ShortWrite && s.outTransfers == s.scenarioCount)
-            t.transferred = length / 2;
-        s.controller->receive(t.data.left(t.transferred));
-        if (s.controller->hasReply())
+        t.transferred = printer.write(t.data);
+        if (printer.hasReply())
             s.replyQueued.notify_all();
-        if (s.scenario == Scenario::UnplugAfter && s.outTransfers >= s.scenarioCount)
-            s.unplugged = true;
-        t.result = LIBUSB_SUCCESS;
     } else {
-        bool mayAnswer = endpoint == kBulkIn && s.scenario != Scenario::Silent;
+        bool mayAnswer = printer.answers(endpoint);
         if (s.failReads > 0) {
             --s.failReads;
             mayAnswer = false;
         }
         if (!waitForReply(s, lock, timeout, mayAnswer)) {
-            t.result = LIBUSB_ERROR_TIMEOUT;
-        } else if (s.unplugged) {
-            t.result = LIBUSB_ERROR_NO_DEVICE;
+            status = TransferStatus::TimedOut;
+        } else if (printer.unplugged()) {
+            status = TransferStatus::NoDevice;
         } else {
-            const QByteArray reply = s.controller->takeReply();
-            delivered = reply.left(length);
+            status = printer.takeReply(length, &delivered);
             t.transferred = delivered.size();
-            t.result = reply.size() > length ? LIBUSB_ERROR_OVERFLOW : LIBUSB_SUCCESS;
         }
         t.data = delivered;
         if (t.transferred > 0)
             std::memcpy(data, delivered.constData(), static_cast<size_t>(t.transferred));
     }
-
-    vqsim::UsbmonRecord complete = usbmonRecord(urb, 'C', endpoint);
-    complete.status = completionStatus(t.result);
-    complete.length = static_cast<quint32>(t.transferred);
-    complete.data = delivered;
-    s.capture.write(complete);
+    t.result = libusbResult(status);
+    printer.recordCompletion(id, endpoint, status, t.transferred, delivered);
 
     if (actual_length)
         *actual_length = t.transferred;
@@ -433,7 +308,7 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* dev_handle)
     Simulator& s = sim();
     if (usable(s, dev_handle))
         dev_handle->open = false;
-    s.controller->flush();
+    s.printer.controller().flush();
 }
 
 } // extern "C"
@@ -444,11 +319,10 @@ void reset()
 {
     auto lock = lockConfigured();
     Simulator& s = sim();
-    s.controller->flush();
+    s.printer.controller().flush();
     for (libusb_device_handle* h : s.handles)
         h->open = false;
     s.transfers.clear();
-    s.outTransfers = 0;
     s.failReads = 0;
     s.failConfig = false;
     s.faults = 0;
@@ -462,7 +336,7 @@ void setTimeScale(double scale)
     Simulator& s = sim();
     s.timeScale = scale;
     s.recording = true;
-    s.controller->setKeepFrames(true);
+    s.printer.controller().setKeepFrames(true);
 }
 
 QList<Transfer> transfers()
@@ -474,19 +348,19 @@ QList<Transfer> transfers()
 QList<Frame> frames()
 {
     auto lock = lockConfigured();
-    return sim().controller->frames();
+    return sim().printer.controller().frames();
 }
 
 QList<PageRecord> pages()
 {
     auto lock = lockConfigured();
-    return sim().controller->pages();
+    return sim().printer.controller().pages();
 }
 
 void scriptStatus(const QList<StatusAnswer>& answers)
 {
     auto lock = lockConfigured();
-    sim().controller->scriptStatus(answers);
+    sim().printer.controller().scriptStatus(answers);
 }
 
 void failNextReads(int count)
@@ -519,7 +393,7 @@ int openHandles()
 void flushPages()
 {
     auto lock = lockConfigured();
-    sim().controller->flush();
+    sim().printer.controller().flush();
 }
 
 } // namespace vqsim
