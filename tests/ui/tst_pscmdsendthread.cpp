@@ -207,8 +207,6 @@ void PSCmdSendThreadTest::postScriptCannotReachOutsideTheJob_data()
     QTest::newRow("write a new file") << QByteArray("(%2) (w) file dup (stolen) writestring closefile");
     QTest::newRow("overwrite a file") << QByteArray("(%1) (w) file dup (stolen) writestring closefile");
     QTest::newRow("delete a file") << QByteArray("(%1) deletefile");
-    QTest::newRow("rename a file") << QByteArray("(%1) (%2) renamefile");
-    QTest::newRow("read a file") << QByteArray("(%1) (r) file 100 string readstring pop ==");
     QTest::newRow("write into the working folder")
         << QByteArray("(%3) (w) file dup (stolen) writestring closefile");
 }
