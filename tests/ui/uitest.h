@@ -92,8 +92,9 @@ public:
     ~ModalAnswers() override
     {
         m_timer.stop();
-        while (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-            if (!dialog->isVisible())
+        for (int left = 10; left > 0; --left) {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible())
                 break;
             dialog->reject();
         }
@@ -103,7 +104,6 @@ public:
     // dialog's label, a file dialog's name filters.
     QStringList seen() const { return m_seen; }
     int unexpected() const { return m_unexpected; }
-    bool allAnswered() const { return m_answers.isEmpty(); }
 
     static Answer click(QMessageBox::StandardButton button)
     {
