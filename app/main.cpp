@@ -8,6 +8,9 @@
 #include <QFileInfo>
 #include <QScreen>
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace {
 
 // Puts the window's frame in the middle of the default screen's work area.
@@ -17,6 +20,16 @@ void centreOnScreen(QWidget& window)
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         frame.moveCenter(screen->availableGeometry().center());
     window.move(frame.topLeft());
+}
+
+// The worker threads are never stopped: they end with the process. Leaving
+// through exit() would destroy the shared state while they may still wake up
+// and read it, so the process ends here once the event loop has returned.
+[[noreturn]] void endProcess(int status)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
 }
 
 } // namespace
@@ -51,11 +64,11 @@ int main(int argc, char* argv[])
         window.setWindowFlag(Qt::Dialog, true);
         window.setWindowFlag(Qt::WindowStaysOnTopHint, true);
         window.show();
-        return app.exec();
+        endProcess(app.exec());
     }
 
     ChooseIniForm chooser(nullptr);
     centreOnScreen(chooser);
     chooser.show();
-    return app.exec();
+    endProcess(app.exec());
 }

@@ -36,6 +36,12 @@ int USBDevice::usb_Init(uint16_t product_id)
     data_buf[0] = 0xAA;
     data_buf[sizeof data_buf - 1] = 0xED;
 
+    // A second window (the chooser's test mode opens one per click) finds
+    // the printer already open and keeps using that link.
+    if (bln_connect)
+        return 1;
+    usb_Close();
+
     m_libraryOpen = libusb_init(nullptr) == LIBUSB_SUCCESS;
     libusb_device_handle* opened = libusb_open_device_with_vid_pid(nullptr, kVendorId, product_id);
     {

@@ -46,6 +46,7 @@ private slots:
     void openingFollowsTheDevice_data();
     void openingFollowsTheDevice();
     void unreadableConfigurationClosesTheHandle();
+    void openingAgainLeaksNoHandle();
     void commandFramesOnTheWire_data();
     void commandFramesOnTheWire();
     void printTaskFrames_data();
@@ -125,6 +126,26 @@ void UsbDeviceTest::unreadableConfigurationClosesTheHandle()
     QVERIFY(usb.handle == nullptr);
     QVERIFY(!usb.bln_connect);
     QCOMPARE(vqsim::openHandles(), 0);
+}
+
+void UsbDeviceTest::openingAgainLeaksNoHandle()
+{
+    // A second window opens the link again: an open link is kept, a handle
+    // left open by a refused claim is closed before the next try.
+    useScenario("normal");
+    USBDevice usb;
+    QCOMPARE(usb.usb_Init(0x2019), 1);
+    QCOMPARE(usb.usb_Init(0x2019), 1);
+    QCOMPARE(vqsim::openHandles(), 1);
+    usb.usb_Close();
+
+    useScenario("claim-fails");
+    QCOMPARE(usb.usb_Init(0x2019), -1);
+    QCOMPARE(usb.usb_Init(0x2019), -1);
+    QCOMPARE(vqsim::openHandles(), 1);
+    usb.usb_Close();
+    QCOMPARE(vqsim::openHandles(), 0);
+    QCOMPARE(vqsim::faults(), 0);
 }
 
 void UsbDeviceTest::commandFramesOnTheWire_data()
