@@ -1,0 +1,363 @@
+// vqsim-usbfs PROGRAM [ARGS...]
+//
+// Runs PROGRAM, unmodified and on the real libusb, against the simulated
+// printer: a umockdev testbed shows a root hub and the printer
+// 0x8866:VQSIM_PRODUCT_ID on bus 1 as device 5, and the usbdevfs ioctls on
+// its device node are answered here, by the same device model the libusb
+// stand-in uses. The VQSIM_* variables mean what they mean to the stand-in.
+// The exit status is PROGRAM's (128 + the signal when a signal ended it).
+//
+// PROGRAM runs with the umockdev preload in LD_PRELOAD. A program built with
+// AddressSanitizer refuses a library preloaded before its runtime unless
+// ASAN_OPTIONS holds verify_asan_link_order=0; the launcher adds it.
+
+#include "sim/usbfsdevice.h"
+
+#include <umockdev.h>
+
+#include <glib-unix.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <sys/wait.h>
+
+namespace {
+
+using vqsim::ReapedUrb;
+using vqsim::SubmittedUrb;
+using vqsim::UsbfsDevice;
+
+const char kPreload[] = "libumockdev-preload.so.0";
+
+void report(const QString& text)
+{
+    std::fprintf(stderr, "vqsim-usbfs: %s\n", qPrintable(text));
+}
+
+// Holds the testbed's copies of a URB and its buffer while the kernel would
+// hold the URB: from submission until it is reaped.
+struct UrbMemory {
+    UMockdevIoctlData* urb = nullptr;
+    UMockdevIoctlData* buffer = nullptr;
+
+    ~UrbMemory()
+    {
+        if (buffer)
+            g_object_unref(buffer);
+        if (urb)
+            g_object_unref(urb);
+    }
+};
+
+// Resolves the structure the ioctl argument points to; null (and a report)
+// when the program's memory cannot be read.
+UMockdevIoctlData* resolveArgument(UMockdevIoctlData* arg, gsize size)
+{
+    GError* error = nullptr;
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, size, &error);
+    if (!data) {
+        report(QString("cannot read the program's ioctl argument: %1").arg(error ? error->message : "unknown error"));
+        g_clear_error(&error);
+    }
+    return data;
+}
+
+int submitUrb(UsbfsDevice* device, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    UMockdevIoctlData* urbData = resolveArgument(arg, sizeof(usbdevfs_urb));
+    if (!urbData)
+        return -EFAULT;
+    auto memory = std::make_shared<UrbMemory>();
+    memory->urb = UMOCKDEV_IOCTL_DATA(g_object_ref(urbData));
+
+    usbdevfs_urb urb;
+    std::memcpy(&urb, urbData->data, sizeof urb);
+    SubmittedUrb submitted;
+    submitted.address = urbData->client_addr;
+    submitted.type = urb.type;
+    submitted.endpoint = urb.endpoint;
+    submitted.length = urb.buffer_length;
+    if (urb.buffer_length > 0) {
+        GError* error = nullptr;
+        UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
+            urbData, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(urb.buffer_length), &error);
+        if (!buffer) {
+            report(QString("cannot read a URB buffer: %1").arg(error ? error->message : "unknown error"));
+            g_clear_error(&error);
+            return -EFAULT;
+        }
+        memory->buffer = UMOCKDEV_IOCTL_DATA(g_object_ref(buffer));
+        if (!(urb.endpoint & 0x80))
+            submitted.outData = QByteArray(reinterpret_cast<const char*>(buffer->data), buffer->data_len);
+    }
+    submitted.memory = memory;
+    return device->submit(client, submitted);
+}
+
+// The kernel writes status and length into the program's URB, the IN bytes
+// into its buffer, and the URB's address into the pointer the argument
+// points to.
+int reapUrb(UsbfsDevice* device, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    ReapedUrb reaped;
+    const int result = device->reap(client, &reaped);
+    if (result != 0)
+        return result;
+    auto* memory = static_cast<UrbMemory*>(reaped.memory.get());
+    auto* urb = reinterpret_cast<usbdevfs_urb*>(memory->urb->data);
+    urb->status = reaped.status;
+    urb->actual_length = reaped.actualLength;
+    if (memory->buffer && !reaped.inData.isEmpty())
+        std::memcpy(memory->buffer->data, reaped.inData.constData(),
+                    static_cast<size_t>(qMin(reaped.inData.size(), memory->buffer->data_len)));
+    UMockdevIoctlData* pointer = resolveArgument(arg, sizeof(void*));
+    if (!pointer || !umockdev_ioctl_data_set_ptr(pointer, 0, memory->urb)) {
+        report("cannot hand a reaped URB back to the program");
+        return -EFAULT;
+    }
+    return 0;
+}
+
+template <typename T>
+bool readArgument(UMockdevIoctlData* arg, T* value)
+{
+    UMockdevIoctlData* data = resolveArgument(arg, sizeof(T));
+    if (!data)
+        return false;
+    std::memcpy(value, data->data, sizeof(T));
+    return true;
+}
+
+int answer(UsbfsDevice* device, UMockdevIoctlClient* client, gulong request, UMockdevIoctlData* arg)
+{
+    switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+        quint32 caps = 0;
+        const int result = device->capabilities(&caps);
+        if (result != 0)
+            return result;
+        UMockdevIoctlData* data = resolveArgument(arg, sizeof caps);
+        if (!data)
+            return -EFAULT;
+        std::memcpy(data->data, &caps, sizeof caps);
+        return 0;
+    }
+    case USBDEVFS_DISCONNECT_CLAIM: {
+        usbdevfs_disconnect_claim claim;
+        if (!readArgument(arg, &claim))
+            return -EFAULT;
+        return device->claimInterface(client, claim.interface);
+    }
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE: {
+        unsigned int interface = 0;
+        if (!readArgument(arg, &interface))
+            return -EFAULT;
+        return request == USBDEVFS_CLAIMINTERFACE ? device->claimInterface(client, interface)
+                                                  : device->releaseInterface(client, interface);
+    }
+    case USBDEVFS_GETDRIVER:
+    case USBDEVFS_IOCTL:
+        // No kernel driver is bound, so there is none to name or detach.
+        return -ENODATA;
+    case USBDEVFS_SUBMITURB:
+        return submitUrb(device, client, arg);
+    case USBDEVFS_REAPURBNDELAY:
+    case USBDEVFS_REAPURB:
+        // Nothing waits here: a blocking reap would hold the program's only
+        // ioctl channel, so it answers like the non-blocking one.
+        return reapUrb(device, client, arg);
+    case USBDEVFS_DISCARDURB: {
+        // The argument is the URB's address itself.
+        quint64 address = 0;
+        std::memcpy(&address, arg->data, qMin<size_t>(sizeof address, static_cast<size_t>(arg->data_len)));
+        return device->discard(client, address);
+    }
+    default:
+        break;
+    }
+    static std::set<gulong> reported;
+    if (reported.insert(request).second)
+        report(QString("ioctl 0x%1 not emulated; the program gets ENOTTY").arg(request, 0, 16));
+    return -ENOTTY;
+}
+
+gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData)
+{
+    auto* device = static_cast<UsbfsDevice*>(userData);
+    const int result = answer(device, client, umockdev_ioctl_client_get_request(client),
+                              umockdev_ioctl_client_get_arg(client));
+    // Every ioctl completes at once: the preload lets the program make no
+    // other call on the node while one is outstanding.
+    umockdev_ioctl_client_complete(client, result < 0 ? -1 : result, result < 0 ? -result : 0);
+    return TRUE;
+}
+
+void onClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData)
+{
+    static_cast<UsbfsDevice*>(userData)->closed(client);
+}
+
+QByteArray rootHubDescriptors()
+{
+    // A USB 2.0 root hub: one configuration, one hub interface with its
+    // interrupt status endpoint.
+    static const unsigned char d[] = {
+        18, 1, 0x00, 0x02, 9, 0, 1, 64, 0x6b, 0x1d, 0x02, 0x00, 0x00, 0x06, 0, 0, 0, 1,
+        9, 2, 25, 0, 1, 1, 0, 0xE0, 0,
+        9, 4, 0, 0, 1, 9, 0, 0, 0,
+        7, 5, 0x81, 3, 4, 0, 12,
+    };
+    return QByteArray(reinterpret_cast<const char*>(d), sizeof d);
+}
+
+// One USB device on bus 1 in umockdev's record format. The testbed's
+// add_device would check the parent against the real /sys (it expects to
+// run under its own preload); the record format takes the path as given.
+// Text attributes end in a newline, as the kernel writes them ("\\n" is the
+// format's escape for it).
+QByteArray usbDeviceRecord(const QByteArray& sysPath, int devnum, const QByteArray& descriptors, quint16 vendor,
+                           quint16 product)
+{
+    const int bus = vqsim::SimDevice::kBusNumber;
+    const QByteArray node = QString("bus/usb/%1/%2").arg(bus, 3, 10, QChar('0')).arg(devnum, 3, 10, QChar('0')).toLatin1();
+    const QByteArray vid = QByteArray::number(vendor, 16).rightJustified(4, '0');
+    const QByteArray pid = QByteArray::number(product, 16).rightJustified(4, '0');
+    QByteArray r;
+    r += "P: " + sysPath + "\n";
+    r += "N: " + node + "\n";
+    r += "E: DEVNAME=/dev/" + node + "\n";
+    r += "E: DEVTYPE=usb_device\n";
+    r += "E: SUBSYSTEM=usb\n";
+    r += "E: BUSNUM=" + QByteArray::number(bus).rightJustified(3, '0') + "\n";
+    r += "E: DEVNUM=" + QByteArray::number(devnum).rightJustified(3, '0') + "\n";
+    r += "E: PRODUCT=" + QByteArray::number(vendor, 16) + "/" + QByteArray::number(product, 16) + "/100\n";
+    r += "A: busnum=" + QByteArray::number(bus) + "\\n\n";
+    r += "A: devnum=" + QByteArray::number(devnum) + "\\n\n";
+    r += "A: speed=480\\n\n";
+    r += "A: bConfigurationValue=1\\n\n";
+    r += "A: bNumConfigurations=1\\n\n";
+    r += "A: idVendor=" + vid + "\\n\n";
+    r += "A: idProduct=" + pid + "\\n\n";
+    r += "H: descriptors=" + descriptors.toHex().toUpper() + "\n";
+    r += "\n";
+    return r;
+}
+
+struct Run {
+    GMainLoop* loop = nullptr;
+    GPid child = 0;
+    int status = 0;
+};
+
+void onChildExit(GPid, gint waitStatus, gpointer userData)
+{
+    auto* run = static_cast<Run*>(userData);
+    if (WIFEXITED(waitStatus))
+        run->status = WEXITSTATUS(waitStatus);
+    else if (WIFSIGNALED(waitStatus))
+        run->status = 128 + WTERMSIG(waitStatus);
+    else
+        run->status = 1;
+    g_main_loop_quit(run->loop);
+}
+
+gboolean forwardSignal(gpointer userData)
+{
+    // g_unix_signal_add passes no signal number: one source per signal.
+    auto* pair = static_cast<std::pair<Run*, int>*>(userData);
+    if (pair->first->child > 0)
+        ::kill(pair->first->child, pair->second);
+    return G_SOURCE_CONTINUE;
+}
+
+gchar** childEnvironment()
+{
+    gchar** env = g_get_environ();
+    const gchar* preload = g_environ_getenv(env, "LD_PRELOAD");
+    const QByteArray preloads = preload && *preload ? QByteArray(kPreload) + ":" + preload : QByteArray(kPreload);
+    env = g_environ_setenv(env, "LD_PRELOAD", preloads.constData(), TRUE);
+    const QByteArray asan = g_environ_getenv(env, "ASAN_OPTIONS");
+    if (!asan.contains("verify_asan_link_order")) {
+        const QByteArray options = asan.isEmpty() ? QByteArray("verify_asan_link_order=0")
+                                                  : asan + ":verify_asan_link_order=0";
+        env = g_environ_setenv(env, "ASAN_OPTIONS", options.constData(), TRUE);
+    }
+    return env;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: vqsim-usbfs PROGRAM [ARGS...]\n");
+        return 2;
+    }
+
+    UsbfsDevice device(vqsim::DeviceSettings::fromEnvironment());
+    UMockdevTestbed* testbed = umockdev_testbed_new();
+    const QString root = QString::fromLocal8Bit(umockdev_testbed_get_root_dir(testbed));
+
+    // The handler must be in place before the device node exists.
+    UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), &device);
+    g_signal_connect(handler, "client-vanished", G_CALLBACK(onClientVanished), &device);
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed, device.devicePath().toLatin1().constData(), handler, &error)) {
+        report(QString("cannot attach to %1: %2").arg(device.devicePath(), error->message));
+        return 1;
+    }
+
+    QByteArray devices = usbDeviceRecord("/devices/usb1", 1, rootHubDescriptors(), 0x1d6b, 0x0002);
+    if (!device.absent())
+        devices += usbDeviceRecord("/devices/usb1/1-1", vqsim::SimDevice::kDeviceNumber, device.descriptors(),
+                                   vqsim::SimDevice::kVendor, device.productId());
+    if (!umockdev_testbed_add_from_string(testbed, devices.constData(), &error)) {
+        report(QString("cannot add the devices: %1").arg(error->message));
+        return 1;
+    }
+    vqsim::ReapSignal reapSignal;
+    if (!device.absent()) {
+        QString reason;
+        if (!reapSignal.create(root + device.devicePath(), &reason)) {
+            report(reason);
+            return 1;
+        }
+        device.setReapSignal(&reapSignal);
+    }
+
+    Run run;
+    run.loop = g_main_loop_new(nullptr, FALSE);
+    gchar** env = childEnvironment();
+    if (!g_spawn_async(nullptr, argv + 1, env,
+                       GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_CHILD_INHERITS_STDIN),
+                       nullptr, nullptr, &run.child, &error)) {
+        report(QString("cannot run %1: %2").arg(QString::fromLocal8Bit(argv[1]), error->message));
+        return 127;
+    }
+    g_strfreev(env);
+    g_child_watch_add(run.child, onChildExit, &run);
+    std::pair<Run*, int> term{&run, SIGTERM}, interrupt{&run, SIGINT}, hangup{&run, SIGHUP};
+    g_unix_signal_add(SIGTERM, forwardSignal, &term);
+    g_unix_signal_add(SIGINT, forwardSignal, &interrupt);
+    g_unix_signal_add(SIGHUP, forwardSignal, &hangup);
+    g_main_loop_run(run.loop);
+
+    device.finish();
+    umockdev_testbed_detach_ioctl(testbed, device.devicePath().toLatin1().constData(), nullptr);
+    g_object_unref(handler);
+    g_object_unref(testbed);
+    g_main_loop_unref(run.loop);
+    return run.status;
+}
