@@ -3,15 +3,31 @@
 #include "app/appconfig.h"
 #include "app/stationpause.h"
 #include "app/stationquit.h"
+#include "jobs/dotimage.h"
+#include "jobs/unitencoder.h"
 
 #include <QDebug>
+#include <QFile>
+#include <QImageReader>
+#include <QMap>
+#include <QMutexLocker>
+
+#include <cstring>
 
 namespace {
 
 const unsigned long kPollIntervalMs = 2000;
 const unsigned long kAbortPauseMs = 2000;
+const unsigned long kIdlePollMs = 2000;
+const unsigned long kQuitPauseMs = 1000;
+const unsigned long kUnsentPagePauseMs = 1000;
+// The printer needs this long between two units.
+const unsigned long kUnitPauseMs = 500;
 // Polls that may still show TemplateRec 0 before the task counts as lost.
 const int kReceivePollsTolerated = 3;
+// Every unit of a single-head page is printed by this head.
+const quint8 kSingleHead = 1;
+const int kCompositeKey = -1;
 
 struct PrinterState {
     const char* logLine;
@@ -29,6 +45,19 @@ const PrinterState kPrinterStates[] = {
     {"*** STATE_ERR!", "故障"},
 };
 
+// The dot image of the page being printed, as the cutter reads it.
+QString monoPagePath() { return APPConfig::output() + "/g_Print_src_mono.bmp"; }
+
+// The format is taken from the file's content, not from its name.
+QImage loadImage(const QString& path)
+{
+    QImageReader reader(path);
+    reader.setDecideFormatFromContent(true);
+    return reader.read();
+}
+
+QString dumpPath(const QString& name) { return APPConfig::output() + "/" + name; }
+
 } // namespace
 
 SendImgQueueThread::SendImgQueueThread()
@@ -41,6 +70,339 @@ void SendImgQueueThread::stop() { m_bStop = true; }
 void SendImgQueueThread::run()
 {
     qDebug() << "SendImgQueueThread RUN======================";
+    while (!m_bStop) {
+        QString entry;
+        bool taken = false;
+        while (!m_bStop && !(taken = _takeEntry(&entry))) {
+            StationPause::ms(kIdlePollMs);
+            // Asked again after every idle poll until the event loop has
+            // ended the process.
+            if (_jobFinished(i_num)) {
+                qDebug() << separatorLine();
+                StationPause::ms(kQuitPauseMs);
+                StationQuit::request();
+            }
+        }
+        if (!taken)
+            break;
+
+        qDebug() << "SendImgQueueThread====" << entry << i_num.load();
+        const QStringList parts = entry.split("|", Qt::KeepEmptyParts, Qt::CaseSensitive);
+        if (parts.size() == 1)
+            _handleImgFile(entry);
+        else
+            _handleMuiltImgFile(parts);
+        _cleanUpAfter(entry, parts);
+    }
+    qDebug() << "exit SendImgQueueThread id:" << QThread::currentThreadId();
+}
+
+bool SendImgQueueThread::_takeEntry(QString* entry)
+{
+    QMutexLocker lock(APPConfig::mutexM);
+    if (APPConfig::_imgIdsQueue.isEmpty())
+        return false;
+    *entry = APPConfig::_imgIdsQueue.dequeue();
+    return true;
+}
+
+bool SendImgQueueThread::_jobFinished(int started)
+{
+    if (!APPConfig::bln_cmd || !APPConfig::bln_ImgW_Complete || started != APPConfig::SendTotal)
+        return false;
+    QMutexLocker lock(APPConfig::mutexM);
+    return APPConfig::_imgIdsQueue.isEmpty();
+}
+
+// The print sources of a two-head page are named by its elements; they are
+// as large as the page and would pile up in the working directory over a
+// long job. The per-head mono files keep their names and are overwritten by
+// the next page.
+void SendImgQueueThread::_cleanUpAfter(const QString& entry, const QStringList& parts)
+{
+    if (APPConfig::g_Debug)
+        return;
+    if (QFile::exists(monoPagePath()))
+        QFile::remove(monoPagePath());
+    if (QFile::exists(entry))
+        QFile::remove(entry);
+    if (parts.size() < 2)
+        return;
+    for (const QString& element : parts) {
+        const QStringList pathAndKey = element.split(":::");
+        if (pathAndKey.size() == 2 && QFile::exists(pathAndKey.at(0)))
+            QFile::remove(pathAndKey.at(0));
+    }
+}
+
+void SendImgQueueThread::_handleImgFile(QString originalImage_path)
+{
+    const int pageNo = _startPage();
+    const QImage page = loadImage(originalImage_path);
+    if (page.isNull()) {
+        qDebug() << "图像有问题" << pageNo << originalImage_path;
+        return;
+    }
+
+    qDebug() << "保存反色图像";
+    const QImage invertedImage = DotImage::fromPage(page);
+    if (!_saveMonoPage(invertedImage))
+        return;
+    BMP_CutResult_t m_BMP_CutResult;
+    if (!_cutMonoPage(&m_BMP_CutResult))
+        return;
+    const int total = m_BMP_CutResult._total;
+    if (total == 0) {
+        qDebug() << "No IMAGE UNIT";
+        return;
+    }
+
+    if (APPConfig::g_Send) {
+        if (!_printerIsFree("打印机正处于忙碌状态，停止打印！"))
+            return;
+        _sendTask(total);
+    }
+
+    for (int i = 1; i <= total; ++i) {
+        const ImageUnitInfo_t& u = m_BMP_CutResult._image_unit_info[i - 1];
+        const QImage croppedImage = DotImage::crop(invertedImage, u._x, u._y, u._w, u._h);
+        _logUnit("SliceBmp", i, u);
+        if (APPConfig::g_Debug)
+            croppedImage.save(dumpPath(QString("SliceBmp_%1.bmp").arg(i)), "BMP");
+        _transmitUnit(_encodeUnit(croppedImage, quint8(i - 1), u._w, u._h, u._pos_x_mm, u._pos_y_mm, kSingleHead));
+    }
+    _finishPage();
+}
+
+void SendImgQueueThread::_handleMuiltImgFile(QStringList originalImage_list)
+{
+    const int pageNo = _startPage();
+
+    // Only the dot images are kept: a page-sized colour bitmap per head would
+    // cost many times the memory.
+    QMap<int, QImage> dotsByKey;
+    for (const QString& element : originalImage_list) {
+        const QStringList pathAndKey = element.split(":::", Qt::KeepEmptyParts, Qt::CaseSensitive);
+        if (pathAndKey.size() != 2) {
+            qDebug() << "图像有问题" << pageNo << element;
+            return;
+        }
+        const QImage image = loadImage(pathAndKey.at(0));
+        if (image.isNull()) {
+            qDebug() << "图像有问题" << pageNo << pathAndKey.at(0);
+            return;
+        }
+        // A key that is not a number counts as head 0.
+        dotsByKey.insert(pathAndKey.at(1).toInt(), DotImage::fromPage(image));
+    }
+    if (!dotsByKey.contains(0)) {
+        qDebug() << "不存在0号喷头数据！";
+        return;
+    }
+    if (!dotsByKey.contains(1)) {
+        qDebug() << "不存在1号喷头数据！";
+        return;
+    }
+    // Units are found on the composite; without it there is no page to cut.
+    if (!dotsByKey.contains(kCompositeKey)) {
+        qDebug() << "不存在-1号喷头数据！";
+        return;
+    }
+
+    QMap<int, QImage> m_mono_Map;
+    for (auto it = dotsByKey.constBegin(); it != dotsByKey.constEnd(); ++it) {
+        qDebug() << "保存反色图像";
+        if (it.key() == kCompositeKey) {
+            if (!_saveMonoPage(it.value()))
+                return;
+        } else {
+            it.value().save(APPConfig::output() + QString("/g_Print_src_mono_%1.bmp").arg(it.key()), "BMP");
+            m_mono_Map.insert(it.key(), it.value());
+        }
+    }
+    dotsByKey.clear();
+
+    BMP_CutResult_t m_BMP_CutResult;
+    if (!_cutMonoPage(&m_BMP_CutResult))
+        return;
+    const int total = m_BMP_CutResult._total;
+    if (total == 0) {
+        qDebug() << "No IMAGE UNIT";
+        return;
+    }
+
+    QMap<int, QImage> m_SendImage_Map[2];
+    QMap<int, QString> m_SendImage_Map_path[2];
+    for (int head : {1, 0}) {
+        const QImage& dots = m_mono_Map[head];
+        const QString prefix = QString("SliceBmp_%1").arg(head);
+        for (int i = 1; i <= total; ++i) {
+            const ImageUnitInfo_t& u = m_BMP_CutResult._image_unit_info[i - 1];
+            const QImage crop = DotImage::crop(dots, u._x, u._y, u._w, u._h);
+            _logUnit(qPrintable(prefix), i, u);
+            if (isAllBlack(crop)) {
+                if (APPConfig::g_Debug)
+                    crop.save(dumpPath(QString("%1_%2_unuse.bmp").arg(prefix).arg(i)), "BMP");
+                continue;
+            }
+            m_SendImage_Map[head].insert(i, crop);
+            if (APPConfig::g_Debug) {
+                const QString path = dumpPath(QString("%1_%2.bmp").arg(prefix).arg(i));
+                crop.save(path, "BMP");
+                m_SendImage_Map_path[head].insert(i, path);
+            }
+        }
+    }
+
+    if (APPConfig::g_Send) {
+        if (!_printerIsFree("打印机正处于忙碌状态！"))
+            return;
+        _sendTask(m_SendImage_Map[0].size() + m_SendImage_Map[1].size());
+    }
+
+    int i_Send_No = 0;
+    for (int i = 1; i <= total; ++i) {
+        const ImageUnitInfo_t& u = m_BMP_CutResult._image_unit_info[i - 1];
+        for (int head : {0, 1}) {
+            if (!m_SendImage_Map[head].contains(i))
+                continue;
+            qDebug() << "发送图元" << i_Send_No << m_SendImage_Map_path[head].value(i);
+            Send_Image_Buff(m_SendImage_Map[head].value(i), quint8(i_Send_No), u._w, u._h, u._pos_x_mm, u._pos_y_mm,
+                            quint8(head));
+            ++i_Send_No;
+        }
+    }
+    _finishPage();
+}
+
+int SendImgQueueThread::_startPage()
+{
+    const int pageNo = ++i_num;
+    emit handleNum(pageNo);
+    APPConfig::PrintNo = pageNo;
+    return pageNo;
+}
+
+bool SendImgQueueThread::_saveMonoPage(const QImage& dots)
+{
+    const QString path = monoPagePath();
+    if (QFile::exists(path))
+        QFile::remove(path);
+    if (dots.save(path, "BMP"))
+        return true;
+    qDebug() << "保存反色图像失败：" << path << dots.width() << dots.height();
+    return false;
+}
+
+bool SendImgQueueThread::_cutMonoPage(BMP_CutResult_t* result)
+{
+    QFile file(monoPagePath());
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug() << "g_Print_src_mono.bmp 不存在";
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    std::memset(result, 0, sizeof(*result));
+    CAppBmpCut cutter;
+    cutter.OS_Apps_BmpCut(quint8(APPConfig::g_type), reinterpret_cast<const quint8*>(bytes.constData()),
+                          quint32(bytes.size()), reinterpret_cast<quint8*>(result));
+    qDebug() << QString("BMP_CutResult::%1").arg(result->_total);
+    file.close();
+    return true;
+}
+
+bool SendImgQueueThread::_printerIsFree(const char* busyStateText)
+{
+    qDebug() << "准备打印任务";
+    // The window closes the link when the operator ends the print, and an
+    // abort closes it before the quit takes effect; either way the run is
+    // ending and the printer is not to be asked again.
+    if (!APPConfig::m_USBDevice.bln_connect) {
+        qDebug() << "Printer link closed, page not sent";
+        return false;
+    }
+    SysDeviceStatus_t SysDeviceStatus{};
+    if (!APPConfig::m_USBDevice.ReadStatus(&SysDeviceStatus)) {
+        qDebug() << "无法读取打印机状态！";
+        qDebug() << separatorLine();
+        _abortPrint("无法读取打印机状态，停止打印！");
+        return false;
+    }
+    qDebug() << QString("Printer State:TemplateRec =%1, TemplateUse=%2, SysState=%3!")
+                    .arg(SysDeviceStatus.TemplateRec)
+                    .arg(SysDeviceStatus.TemplateUse)
+                    .arg(SysDeviceStatus.SysState);
+    // The printer still holds an unfinished task.
+    if (SysDeviceStatus.TemplateRec != 0) {
+        qDebug() << "打印机正处于忙碌状态！";
+        qDebug() << separatorLine();
+        _abortPrint(busyStateText);
+        return false;
+    }
+    return true;
+}
+
+void SendImgQueueThread::_sendTask(int SliceAmount)
+{
+    emit handleState(QString("发送打印任务"));
+    const int pageamount = APPConfig::PrintTotal;
+    const int pageno = APPConfig::PrintNo;
+    if (APPConfig::m_USBDevice.SendSysPrintTask(pageamount, pageno, 1, SliceAmount))
+        qDebug() << "Send SysPrintTask Success";
+    else
+        qDebug() << QString("Send SysPrintTask Failed: pageno=%1 > pageamount=%2").arg(pageno).arg(pageamount);
+}
+
+bool SendImgQueueThread::Send_Image_Buff(const QImage& croppedImage, quint8 SliceNo, quint16 Width, quint16 Height,
+                                         float PosXmm, float PosYmm, quint8 pt)
+{
+    QByteArray payload = _encodeUnit(croppedImage, SliceNo, Width, Height, PosXmm, PosYmm, pt);
+    qDebug() << "发送图元" << int(SliceNo) << "喷头" << int(pt);
+    _transmitUnit(std::move(payload));
+    return true;
+}
+
+QByteArray SendImgQueueThread::_encodeUnit(const QImage& croppedImage, quint8 SliceNo, quint16 Width, quint16 Height,
+                                           float PosXmm, float PosYmm, quint8 pt)
+{
+    return UnitEncoder::payload(croppedImage, UnitEncoder::descriptor(SliceNo, Width, Height, PosXmm, PosYmm, pt));
+}
+
+void SendImgQueueThread::_transmitUnit(QByteArray payload)
+{
+    if (!APPConfig::g_Send)
+        return;
+    StationPause::ms(kUnitPauseMs);
+    APPConfig::m_USBDevice.SendImageUnit(reinterpret_cast<quint8*>(payload.data()), quint32(payload.size()));
+}
+
+void SendImgQueueThread::_logUnit(const char* prefix, int i, const ImageUnitInfo_t& u)
+{
+    qDebug() << (QString(prefix) + QString(" Save:slice%1-x:%2 y:%3 w:%4 h:%5 posx:%6mm posy:%7fmm")
+                                       .arg(i)
+                                       .arg(u._x)
+                                       .arg(u._y)
+                                       .arg(u._w)
+                                       .arg(u._h)
+                                       .arg(double(u._pos_x_mm), 0, 'f', 2)
+                                       .arg(double(u._pos_y_mm), 0, 'f', 2));
+}
+
+void SendImgQueueThread::_finishPage()
+{
+    if (APPConfig::g_Send)
+        checkPrintJob();
+    else
+        StationPause::ms(kUnsentPagePauseMs);
+}
+
+bool SendImgQueueThread::isAllBlack(const QImage& image)
+{
+    if (image.format() != QImage::Format_Mono) {
+        qDebug() << "Image format is not Format_Mono.";
+        return false;
+    }
+    return DotImage::holdsNoDot(image);
 }
 
 bool SendImgQueueThread::checkPrintJob()

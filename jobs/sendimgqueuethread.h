@@ -1,6 +1,10 @@
 #pragma once
 
+#include "imaging/cappbmpcut.h"
+
+#include <QImage>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 
 #include <atomic>
@@ -19,13 +23,31 @@ class SendImgQueueThread : public QThread {
 public:
     SendImgQueueThread();
 
+    // The loop ends at its next test: within one idle poll, or after the
+    // page in progress.
     void stop();
+
+    // One page whose print source is a single bitmap; all its units go to
+    // head 1.
+    void _handleImgFile(QString originalImage_path);
+    // One page for two heads: elements "path:::key" for the composite (-1)
+    // and heads 0 and 1. Units are found on the composite and each head's
+    // crop of a unit is sent when it holds a dot, head 0 first.
+    void _handleMuiltImgFile(QStringList originalImage_list);
 
     // Polls the printer every 2 seconds after a page has been sent, until the
     // printer reports it received and printed (true). A printer that cannot
     // be read, or does not report the task received by the fourth poll, ends
     // the run: end-of-job commands, link closed, quit (false).
     bool checkPrintJob();
+
+    // Codes one unit, logs it and, when sending is on, sends it after a
+    // 500 ms pause. Always true: the supervision of the page notices a
+    // printer that did not get it.
+    bool Send_Image_Buff(const QImage& croppedImage, quint8 SliceNo, quint16 Width, quint16 Height, float PosXmm,
+                         float PosYmm, quint8 pt);
+    // True when a 1-bit unit holds no dot to print.
+    bool isAllBlack(const QImage& image);
 
     std::atomic<bool> m_bStop{false};
     std::atomic<int> i_num{0};
@@ -39,5 +61,27 @@ protected:
     void run() override;
 
 private:
+    // Takes the oldest print entry; false while the queue is empty.
+    static bool _takeEntry(QString* entry);
+    // The end of a command-line job: everything prepared has been started.
+    static bool _jobFinished(int started);
+    void _cleanUpAfter(const QString& entry, const QStringList& parts);
+
+    int _startPage();
+    // Writes the dot image as the mono page file the cutter reads; a file
+    // left by an earlier page is removed first, so it is never cut again.
+    static bool _saveMonoPage(const QImage& dots);
+    // Cuts the mono page file; false when it cannot be read.
+    static bool _cutMonoPage(BMP_CutResult_t* result);
+    // Status request before a task: true when the printer holds none. A
+    // printer that cannot be read or is busy ends the run.
+    bool _printerIsFree(const char* busyStateText);
+    void _sendTask(int SliceAmount);
+    static QByteArray _encodeUnit(const QImage& croppedImage, quint8 SliceNo, quint16 Width, quint16 Height,
+                                  float PosXmm, float PosYmm, quint8 pt);
+    static void _transmitUnit(QByteArray payload);
+    static void _logUnit(const char* prefix, int i, const ImageUnitInfo_t& u);
+    void _finishPage();
+
     void _abortPrint(const char* stateText);
 };

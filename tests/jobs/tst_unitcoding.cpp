@@ -3,55 +3,15 @@
 #include "jobs/dotimage.h"
 #include "jobs/sendimgqueuethread.h"
 #include "jobs/unitencoder.h"
+#include "pixelrules.h"
 
 #include <cstring>
 #include <random>
 
 namespace {
 
-// The plain rules, pixel by pixel, that the scan-line forms must match.
-// A 1-bit image whose every byte is 0: QImage::fill leaves row padding as
-// allocated.
-QImage zeroMono(const QSize& size)
-{
-    QImage image(size, QImage::Format_Mono);
-    std::memset(image.bits(), 0, size_t(image.sizeInBytes()));
-    return image;
-}
-
-QImage literalDots(const QImage& page)
-{
-    QImage dots = zeroMono(page.size());
-    for (int y = 0; y < page.height(); ++y)
-        for (int x = 0; x < page.width(); ++x)
-            if (page.pixel(x, y) != 0xFFFFFFFFu)
-                dots.setPixel(x, y, 1);
-    return dots;
-}
-
-QImage literalCrop(const QImage& dots, const QRect& r)
-{
-    QImage out = zeroMono(r.size());
-    for (int y = 0; y < r.height(); ++y)
-        for (int x = 0; x < r.width(); ++x)
-            if (dots.rect().contains(r.x() + x, r.y() + y) && dots.pixelIndex(r.x() + x, r.y() + y) == 1)
-                out.setPixel(x, y, 1);
-    return out;
-}
-
-bool literalAllBlack(const QImage& image)
-{
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            if (image.pixel(x, y) != 0xFF000000u && image.pixel(x, y) != 0x00000000u)
-                return false;
-    return true;
-}
-
-QByteArray bits(const QImage& image)
-{
-    return QByteArray(reinterpret_cast<const char*>(image.constBits()), int(image.sizeInBytes()));
-}
+using pixelrules::bits;
+using pixelrules::zeroMono;
 
 // Every stored byte random, most of them 0xFF, so white, near-white and
 // alpha-only differences all occur; padding bytes are filled too.
@@ -135,7 +95,7 @@ void UnitCodingTest::dotImageMatchesPixelRule()
     const QImage dots = DotImage::fromPage(page);
     QCOMPARE(dots.format(), QImage::Format_Mono);
     QCOMPARE(dots.colorTable(), (QVector<QRgb>{0xFF000000u, 0xFFFFFFFFu}));
-    QCOMPARE(bits(dots), bits(literalDots(page)));
+    QCOMPARE(bits(dots), bits(pixelrules::dots(page)));
 }
 
 void UnitCodingTest::cropMatchesPixelCopy_data()
@@ -157,7 +117,7 @@ void UnitCodingTest::cropMatchesPixelCopy()
     const QImage dots = randomImage(77, 20, QImage::Format_Mono, 7);
     const QImage crop = DotImage::crop(dots, rect.x(), rect.y(), rect.width(), rect.height());
     QCOMPARE(crop.size(), rect.size());
-    QCOMPARE(bits(crop), bits(literalCrop(dots, rect)));
+    QCOMPARE(bits(crop), bits(pixelrules::crop(dots, rect)));
 }
 
 void UnitCodingTest::emptinessMatchesPixelRule_data()
@@ -184,7 +144,7 @@ void UnitCodingTest::emptinessMatchesPixelRule()
     QFETCH(QImage, image);
     QFETCH(bool, empty);
     SendImgQueueThread thread;
-    QCOMPARE(literalAllBlack(image), empty);
+    QCOMPARE(pixelrules::allBlack(image), empty);
     QCOMPARE(thread.isAllBlack(image), empty);
 
     vqtest::LogCapture log;
