@@ -173,9 +173,6 @@ int answer(UsbfsDevice* device, UMockdevIoctlClient* client, gulong request, UMo
     case USBDEVFS_SUBMITURB:
         return submitUrb(device, client, arg);
     case USBDEVFS_REAPURBNDELAY:
-    case USBDEVFS_REAPURB:
-        // Nothing waits here: a blocking reap would hold the program's only
-        // ioctl channel, so it answers like the non-blocking one.
         return reapUrb(device, client, arg);
     case USBDEVFS_DISCARDURB: {
         // The argument is the URB's address itself.
@@ -254,6 +251,67 @@ QByteArray usbDeviceRecord(const QByteArray& sysPath, int devnum, const QByteArr
     return r;
 }
 
+// The testbed with the root hub, the printer and the handler on the
+// printer's node; removed again (with its folder) when destroyed.
+class Testbed {
+public:
+    explicit Testbed(UsbfsDevice* device) : m_device(device) {}
+    ~Testbed()
+    {
+        if (m_attached)
+            umockdev_testbed_detach_ioctl(m_testbed, m_node.constData(), nullptr);
+        g_object_unref(m_handler);
+        g_object_unref(m_testbed);
+    }
+    Testbed(const Testbed&) = delete;
+    Testbed& operator=(const Testbed&) = delete;
+
+    bool setUp(QString* error)
+    {
+        // The handler must be in place before the device node exists.
+        g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(onIoctl), m_device);
+        g_signal_connect(m_handler, "client-vanished", G_CALLBACK(onClientVanished), m_device);
+        GError* gerror = nullptr;
+        m_attached = umockdev_testbed_attach_ioctl(m_testbed, m_node.constData(), m_handler, &gerror);
+        if (!m_attached)
+            return fail(QString("cannot attach to %1").arg(m_device->devicePath()), &gerror, error);
+
+        QByteArray devices = usbDeviceRecord("/devices/usb1", 1, rootHubDescriptors(), 0x1d6b, 0x0002);
+        if (!m_device->absent())
+            devices += usbDeviceRecord("/devices/usb1/1-1", vqsim::SimDevice::kDeviceNumber,
+                                       m_device->descriptors(), vqsim::SimDevice::kVendor, m_device->productId());
+        if (!umockdev_testbed_add_from_string(m_testbed, devices.constData(), &gerror))
+            return fail("cannot add the devices", &gerror, error);
+
+        if (!m_device->absent()) {
+            gchar* root = umockdev_testbed_get_root_dir(m_testbed);
+            const QString node = QString::fromLocal8Bit(root) + m_device->devicePath();
+            g_free(root);
+            if (!m_reapSignal.create(node, error))
+                return false;
+            m_device->setReapSignal(&m_reapSignal);
+        }
+        return true;
+    }
+
+private:
+    static bool fail(const QString& what, GError** gerror, QString* error)
+    {
+        *error = QString("%1: %2").arg(what, *gerror ? (*gerror)->message : "unknown error");
+        g_clear_error(gerror);
+        return false;
+    }
+
+    UsbfsDevice* m_device;
+    // Sets UMOCKDEV_DIR in this process's environment, which the program
+    // inherits.
+    UMockdevTestbed* m_testbed = umockdev_testbed_new();
+    UMockdevIoctlBase* m_handler = umockdev_ioctl_base_new();
+    const QByteArray m_node = m_device->devicePath().toLatin1();
+    bool m_attached = false;
+    vqsim::ReapSignal m_reapSignal;
+};
+
 struct Run {
     GMainLoop* loop = nullptr;
     GPid child = 0;
@@ -306,58 +364,41 @@ int main(int argc, char** argv)
     }
 
     UsbfsDevice device(vqsim::DeviceSettings::fromEnvironment());
-    UMockdevTestbed* testbed = umockdev_testbed_new();
-    const QString root = QString::fromLocal8Bit(umockdev_testbed_get_root_dir(testbed));
-
-    // The handler must be in place before the device node exists.
-    UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
-    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), &device);
-    g_signal_connect(handler, "client-vanished", G_CALLBACK(onClientVanished), &device);
-    GError* error = nullptr;
-    if (!umockdev_testbed_attach_ioctl(testbed, device.devicePath().toLatin1().constData(), handler, &error)) {
-        report(QString("cannot attach to %1: %2").arg(device.devicePath(), error->message));
-        return 1;
-    }
-
-    QByteArray devices = usbDeviceRecord("/devices/usb1", 1, rootHubDescriptors(), 0x1d6b, 0x0002);
-    if (!device.absent())
-        devices += usbDeviceRecord("/devices/usb1/1-1", vqsim::SimDevice::kDeviceNumber, device.descriptors(),
-                                   vqsim::SimDevice::kVendor, device.productId());
-    if (!umockdev_testbed_add_from_string(testbed, devices.constData(), &error)) {
-        report(QString("cannot add the devices: %1").arg(error->message));
-        return 1;
-    }
-    vqsim::ReapSignal reapSignal;
-    if (!device.absent()) {
+    int status = 1;
+    {
+        Testbed testbed(&device);
         QString reason;
-        if (!reapSignal.create(root + device.devicePath(), &reason)) {
+        if (!testbed.setUp(&reason)) {
             report(reason);
             return 1;
         }
-        device.setReapSignal(&reapSignal);
-    }
 
-    Run run;
-    run.loop = g_main_loop_new(nullptr, FALSE);
-    gchar** env = childEnvironment();
-    if (!g_spawn_async(nullptr, argv + 1, env,
-                       GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_CHILD_INHERITS_STDIN),
-                       nullptr, nullptr, &run.child, &error)) {
-        report(QString("cannot run %1: %2").arg(QString::fromLocal8Bit(argv[1]), error->message));
-        return 127;
+        Run run;
+        run.loop = g_main_loop_new(nullptr, FALSE);
+        gchar** env = childEnvironment();
+        GError* error = nullptr;
+        const bool started = g_spawn_async(
+            nullptr, argv + 1, env,
+            GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_CHILD_INHERITS_STDIN), nullptr,
+            nullptr, &run.child, &error);
+        g_strfreev(env);
+        if (started) {
+            g_child_watch_add(run.child, onChildExit, &run);
+            std::pair<Run*, int> term{&run, SIGTERM}, interrupt{&run, SIGINT}, hangup{&run, SIGHUP};
+            const guint sources[] = {g_unix_signal_add(SIGTERM, forwardSignal, &term),
+                                     g_unix_signal_add(SIGINT, forwardSignal, &interrupt),
+                                     g_unix_signal_add(SIGHUP, forwardSignal, &hangup)};
+            g_main_loop_run(run.loop);
+            for (guint source : sources)
+                g_source_remove(source);
+            status = run.status;
+        } else {
+            report(QString("cannot run %1: %2").arg(QString::fromLocal8Bit(argv[1]), error->message));
+            g_clear_error(&error);
+            status = 127;
+        }
+        g_main_loop_unref(run.loop);
     }
-    g_strfreev(env);
-    g_child_watch_add(run.child, onChildExit, &run);
-    std::pair<Run*, int> term{&run, SIGTERM}, interrupt{&run, SIGINT}, hangup{&run, SIGHUP};
-    g_unix_signal_add(SIGTERM, forwardSignal, &term);
-    g_unix_signal_add(SIGINT, forwardSignal, &interrupt);
-    g_unix_signal_add(SIGHUP, forwardSignal, &hangup);
-    g_main_loop_run(run.loop);
-
     device.finish();
-    umockdev_testbed_detach_ioctl(testbed, device.devicePath().toLatin1().constData(), nullptr);
-    g_object_unref(handler);
-    g_object_unref(testbed);
-    g_main_loop_unref(run.loop);
-    return run.status;
+    return status;
 }
