@@ -3,8 +3,8 @@
 #include <QFile>
 #include <QtEndian>
 
-#include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <linux/usbdevice_fs.h>
 
 #include <cerrno>
 #include <cstring>

@@ -16,11 +16,10 @@
 #include <umockdev.h>
 
 #include <glib-unix.h>
-#include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <linux/usbdevice_fs.h>
 
 #include <QByteArray>
-#include <QFile>
 #include <QString>
 
 #include <cerrno>
@@ -28,8 +27,11 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <sys/wait.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -59,22 +61,53 @@ struct UrbMemory {
     }
 };
 
-// Resolves the structure the ioctl argument points to; null (and a report)
-// when the program's memory cannot be read.
-UMockdevIoctlData* resolveArgument(UMockdevIoctlData* arg, gsize size)
-{
-    GError* error = nullptr;
-    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, size, &error);
-    if (!data) {
-        report(QString("cannot read the program's ioctl argument: %1").arg(error ? error->message : "unknown error"));
-        g_clear_error(&error);
+// One ioctl of the program: its request, its argument, and the program's
+// memory read for it. What was read stays held until the ioctl has been
+// completed, which writes changes back into the program.
+class Call {
+public:
+    explicit Call(UMockdevIoctlClient* client)
+        : client(client), request(umockdev_ioctl_client_get_request(client)),
+          arg(umockdev_ioctl_client_get_arg(client))
+    {
     }
-    return data;
-}
+    ~Call()
+    {
+        for (UMockdevIoctlData* data : m_held)
+            g_object_unref(data);
+    }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
 
-int submitUrb(UsbfsDevice* device, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+    // The `size` bytes the pointer at `offset` in `parent` points to; null
+    // (and a report) when the program's memory cannot be read.
+    UMockdevIoctlData* resolve(UMockdevIoctlData* parent, gsize offset, gsize size)
+    {
+        GError* error = nullptr;
+        UMockdevIoctlData* data = umockdev_ioctl_data_resolve(parent, offset, size, &error);
+        if (!data) {
+            report(QString("cannot read the program's memory for ioctl 0x%1: %2")
+                       .arg(request, 0, 16)
+                       .arg(error ? error->message : "unknown error"));
+            g_clear_error(&error);
+            return nullptr;
+        }
+        m_held.push_back(data);
+        return data;
+    }
+    UMockdevIoctlData* resolveArgument(gsize size) { return resolve(arg, 0, size); }
+
+    UMockdevIoctlClient* const client;
+    const gulong request;
+    UMockdevIoctlData* const arg;
+
+private:
+    std::vector<UMockdevIoctlData*> m_held;
+};
+
+int submitUrb(UsbfsDevice* device, Call& call)
 {
-    UMockdevIoctlData* urbData = resolveArgument(arg, sizeof(usbdevfs_urb));
+    UMockdevIoctlData* urbData = call.resolveArgument(sizeof(usbdevfs_urb));
     if (!urbData)
         return -EFAULT;
     auto memory = std::make_shared<UrbMemory>();
@@ -88,29 +121,25 @@ int submitUrb(UsbfsDevice* device, UMockdevIoctlClient* client, UMockdevIoctlDat
     submitted.endpoint = urb.endpoint;
     submitted.length = urb.buffer_length;
     if (urb.buffer_length > 0) {
-        GError* error = nullptr;
-        UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
-            urbData, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(urb.buffer_length), &error);
-        if (!buffer) {
-            report(QString("cannot read a URB buffer: %1").arg(error ? error->message : "unknown error"));
-            g_clear_error(&error);
+        UMockdevIoctlData* buffer =
+            call.resolve(urbData, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(urb.buffer_length));
+        if (!buffer)
             return -EFAULT;
-        }
         memory->buffer = UMOCKDEV_IOCTL_DATA(g_object_ref(buffer));
         if (!(urb.endpoint & 0x80))
             submitted.outData = QByteArray(reinterpret_cast<const char*>(buffer->data), buffer->data_len);
     }
     submitted.memory = memory;
-    return device->submit(client, submitted);
+    return device->submit(call.client, submitted);
 }
 
 // The kernel writes status and length into the program's URB, the IN bytes
 // into its buffer, and the URB's address into the pointer the argument
 // points to.
-int reapUrb(UsbfsDevice* device, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+int reapUrb(UsbfsDevice* device, Call& call)
 {
     ReapedUrb reaped;
-    const int result = device->reap(client, &reaped);
+    const int result = device->reap(call.client, &reaped);
     if (result != 0)
         return result;
     auto* memory = static_cast<UrbMemory*>(reaped.memory.get());
@@ -120,7 +149,7 @@ int reapUrb(UsbfsDevice* device, UMockdevIoctlClient* client, UMockdevIoctlData*
     if (memory->buffer && !reaped.inData.isEmpty())
         std::memcpy(memory->buffer->data, reaped.inData.constData(),
                     static_cast<size_t>(qMin(reaped.inData.size(), memory->buffer->data_len)));
-    UMockdevIoctlData* pointer = resolveArgument(arg, sizeof(void*));
+    UMockdevIoctlData* pointer = call.resolveArgument(sizeof(void*));
     if (!pointer || !umockdev_ioctl_data_set_ptr(pointer, 0, memory->urb)) {
         report("cannot hand a reaped URB back to the program");
         return -EFAULT;
@@ -129,24 +158,24 @@ int reapUrb(UsbfsDevice* device, UMockdevIoctlClient* client, UMockdevIoctlData*
 }
 
 template <typename T>
-bool readArgument(UMockdevIoctlData* arg, T* value)
+bool readArgument(Call& call, T* value)
 {
-    UMockdevIoctlData* data = resolveArgument(arg, sizeof(T));
+    UMockdevIoctlData* data = call.resolveArgument(sizeof(T));
     if (!data)
         return false;
     std::memcpy(value, data->data, sizeof(T));
     return true;
 }
 
-int answer(UsbfsDevice* device, UMockdevIoctlClient* client, gulong request, UMockdevIoctlData* arg)
+int answer(UsbfsDevice* device, Call& call)
 {
-    switch (request) {
+    switch (call.request) {
     case USBDEVFS_GET_CAPABILITIES: {
         quint32 caps = 0;
         const int result = device->capabilities(&caps);
         if (result != 0)
             return result;
-        UMockdevIoctlData* data = resolveArgument(arg, sizeof caps);
+        UMockdevIoctlData* data = call.resolveArgument(sizeof caps);
         if (!data)
             return -EFAULT;
         std::memcpy(data->data, &caps, sizeof caps);
@@ -154,46 +183,46 @@ int answer(UsbfsDevice* device, UMockdevIoctlClient* client, gulong request, UMo
     }
     case USBDEVFS_DISCONNECT_CLAIM: {
         usbdevfs_disconnect_claim claim;
-        if (!readArgument(arg, &claim))
+        if (!readArgument(call, &claim))
             return -EFAULT;
-        return device->claimInterface(client, claim.interface);
+        return device->claimInterface(call.client, claim.interface);
     }
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE: {
         unsigned int interface = 0;
-        if (!readArgument(arg, &interface))
+        if (!readArgument(call, &interface))
             return -EFAULT;
-        return request == USBDEVFS_CLAIMINTERFACE ? device->claimInterface(client, interface)
-                                                  : device->releaseInterface(client, interface);
+        return call.request == USBDEVFS_CLAIMINTERFACE ? device->claimInterface(call.client, interface)
+                                                       : device->releaseInterface(call.client, interface);
     }
     case USBDEVFS_GETDRIVER:
     case USBDEVFS_IOCTL:
         // No kernel driver is bound, so there is none to name or detach.
         return -ENODATA;
     case USBDEVFS_SUBMITURB:
-        return submitUrb(device, client, arg);
+        return submitUrb(device, call);
     case USBDEVFS_REAPURBNDELAY:
-        return reapUrb(device, client, arg);
+        return reapUrb(device, call);
     case USBDEVFS_DISCARDURB: {
         // The argument is the URB's address itself.
         quint64 address = 0;
-        std::memcpy(&address, arg->data, qMin<size_t>(sizeof address, static_cast<size_t>(arg->data_len)));
-        return device->discard(client, address);
+        std::memcpy(&address, call.arg->data,
+                    qMin<size_t>(sizeof address, static_cast<size_t>(call.arg->data_len)));
+        return device->discard(call.client, address);
     }
     default:
         break;
     }
     static std::set<gulong> reported;
-    if (reported.insert(request).second)
-        report(QString("ioctl 0x%1 not emulated; the program gets ENOTTY").arg(request, 0, 16));
+    if (reported.insert(call.request).second)
+        report(QString("ioctl 0x%1 not emulated; the program gets ENOTTY").arg(call.request, 0, 16));
     return -ENOTTY;
 }
 
 gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData)
 {
-    auto* device = static_cast<UsbfsDevice*>(userData);
-    const int result = answer(device, client, umockdev_ioctl_client_get_request(client),
-                              umockdev_ioctl_client_get_arg(client));
+    Call call(client);
+    const int result = answer(static_cast<UsbfsDevice*>(userData), call);
     // Every ioctl completes at once: the preload lets the program make no
     // other call on the node while one is outstanding.
     umockdev_ioctl_client_complete(client, result < 0 ? -1 : result, result < 0 ? -result : 0);
@@ -221,8 +250,8 @@ QByteArray rootHubDescriptors()
 // One USB device on bus 1 in umockdev's record format. The testbed's
 // add_device would check the parent against the real /sys (it expects to
 // run under its own preload); the record format takes the path as given.
-// Text attributes end in a newline, as the kernel writes them ("\\n" is the
-// format's escape for it).
+// Text attributes end in a newline, as the kernel writes them (the format
+// spells it as a backslash and an n).
 QByteArray usbDeviceRecord(const QByteArray& sysPath, int devnum, const QByteArray& descriptors, quint16 vendor,
                            quint16 product)
 {
