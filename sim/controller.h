@@ -59,9 +59,9 @@ public:
     void setOutputDir(const QString& dir) { m_outputDir = dir; }
     void flush();
 
-    // Frames are kept for inspection only while set (the default); a long
-    // run turns it off. Unit rows are kept for the newest page only: older
-    // pages have been drawn already.
+    // Frames are kept for tests to look at only while set (the default); a
+    // long run turns it off. Unit rows are kept for the newest page only:
+    // older pages have been drawn already.
     void setKeepFrames(bool keep) { m_keepFrames = keep; }
     const QList<Frame>& frames() const { return m_frames; }
     const QList<PageRecord>& pages() const { return m_pages; }

@@ -54,7 +54,7 @@ public:
     static const quint8 kDeviceNumber = 5;
 
     // Starts afresh with these settings: a new controller, the capture file
-    // opened anew, no OUT transfer counted. Frames are kept for inspection
+    // opened anew, no OUT transfer counted. Frames are kept for tests to read
     // only when `keepFrames` is set (a long run keeps none).
     void configure(const DeviceSettings& settings, bool keepFrames);
 
