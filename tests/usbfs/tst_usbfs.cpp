@@ -136,6 +136,9 @@ void UsbfsTest::sameResultsUnderBothDevices_data()
         << QStringList{"VQSIM_SCENARIO=busy"} << QStringList{"exchange"}
         << QStringList{"init 1", "status TemplateRec=1 SysState=6"} + exchanged
                + QStringList{"status TemplateRec=1 SysState=6", "status TemplateRec=1 SysState=6"};
+    QTest::newRow("a long write is one transfer")
+        << QStringList{} << QStringList{"write", "65536"}
+        << QStringList{"init 1", "out " + ok + " 65536", "in " + ok + " 42"};
     QTest::newRow("reply longer than the read")
         << QStringList{} << QStringList{"rounds", "1", "13"}
         << QStringList{"init 1", "out " + ok + " 16", "in LIBUSB_ERROR_OVERFLOW 13"};

@@ -12,6 +12,8 @@
 //   rounds N LEN  N rounds of a status request and a read of LEN bytes, each
 //                 one libusb_bulk_transfer, with libusb's result
 //   read MS       a status request, then one 42-byte read with an MS timeout
+//   write LEN     a status request padded to LEN bytes as one transfer, then
+//                 a 42-byte read
 
 #include "printer/usbdevice.h"
 #include "sim/rle.h"
@@ -98,12 +100,12 @@ int transfer(USBDevice& usb, quint8 endpoint, QByteArray* data, unsigned int tim
     return result;
 }
 
-QByteArray statusRequest()
+QByteArray statusRequest(int frameSize = 16)
 {
-    QByteArray frame(16, '\0');
+    QByteArray frame(frameSize, '\0');
     frame[0] = 0x7E;
     frame[1] = 0x12;
-    frame[4] = 16;
+    qToLittleEndian<quint32>(static_cast<quint32>(frameSize), frame.data() + 4);
     return frame;
 }
 
@@ -115,6 +117,15 @@ int rounds(USBDevice& usb, int count, int readLength)
         QByteArray reply(readLength, '\0');
         transfer(usb, usb.endpoint_in, &reply, 1000);
     }
+    return 0;
+}
+
+int longWrite(USBDevice& usb, int length)
+{
+    QByteArray request = statusRequest(length);
+    transfer(usb, usb.endpoint_out, &request, 5000);
+    QByteArray reply(42, '\0');
+    transfer(usb, usb.endpoint_in, &reply, 1000);
     return 0;
 }
 
@@ -146,6 +157,8 @@ int main(int argc, char** argv)
             status = exchange(usb);
         else if (mode == "rounds" && argc > 3)
             status = rounds(usb, std::atoi(argv[2]), std::atoi(argv[3]));
+        else if (mode == "write" && argc > 2)
+            status = longWrite(usb, std::atoi(argv[2]));
         else if (mode == "read" && argc > 2)
             status = timedRead(usb, static_cast<unsigned int>(std::atoi(argv[2])));
         else if (mode != "init")
