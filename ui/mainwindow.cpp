@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "app/appconfig.h"
+#include "app/keptforlife.h"
 #include "app/prefs.h"
 #include "app/stationpause.h"
 #include "app/stationquit.h"
@@ -101,7 +102,7 @@ void MainWindow::Thread_Init()
 {
     SendImgQueueThread* sender = APPConfig::m_SendImgQueueThread;
     if (!sender || !sender->isRunning()) {
-        sender = new SendImgQueueThread();
+        sender = keptForLife(new SendImgQueueThread());
         APPConfig::m_SendImgQueueThread = sender;
         connect(sender, &SendImgQueueThread::handleNum, this, &MainWindow::resultNum);
         connect(sender, &SendImgQueueThread::handleState, this, &MainWindow::setState);
@@ -109,7 +110,7 @@ void MainWindow::Thread_Init()
     }
     HandleImgQueueThread* preparer = APPConfig::m_HandleImgQueueThread;
     if (!preparer || !preparer->isRunning()) {
-        preparer = new HandleImgQueueThread();
+        preparer = keptForLife(new HandleImgQueueThread());
         APPConfig::m_HandleImgQueueThread = preparer;
         preparer->start();
     }
@@ -119,7 +120,7 @@ void MainWindow::File_wacher_Init()
 {
     const QString folder = _jobFolder();
     qDebug() << QString("File_wacher_Init path::%1").arg(folder);
-    auto* watcher = new FolderMonitoring(folder);
+    auto* watcher = keptForLife(new FolderMonitoring(folder));
     APPConfig::m_FolderMonitoring = watcher;
     connect(watcher, &FolderMonitoring::handleCnt, this, &MainWindow::resultCnt);
     connect(watcher, &QThread::finished, this, &MainWindow::File_wacher_Close);
@@ -235,7 +236,7 @@ void MainWindow::ConverPstoImage(QString path)
     else
         APPConfig::ClearFiles(folder);
 
-    auto* runner = new PSCmdSendThread(str_filepath, job_id, path);
+    auto* runner = keptForLife(new PSCmdSendThread(str_filepath, job_id, path));
     APPConfig::m_PSCmdSendThread = runner;
     runner->start();
 }

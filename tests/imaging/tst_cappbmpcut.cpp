@@ -154,7 +154,7 @@ void CAppBmpCutTest::ordersUnitsByDeviceType()
                     &result, 0xAB));
     QCOMPARE(int(result._total), 3);
     QCOMPARE(describe(result, 3), expected);
-    QCOMPARE(result._image_unit_info[3]._x, quint16(0xABAB)); // past the count nothing is written
+    QCOMPARE(quint16(result._image_unit_info[3]._x), quint16(0xABAB)); // past the count nothing is written
 }
 
 void CAppBmpCutTest::allWhitePageLeavesResultUntouched()
@@ -307,8 +307,8 @@ void CAppBmpCutTest::placesUnitInMillimetres()
     QFETCH(float, posY);
     const ImageUnitInfo_t unit{320, 100, 600, 200, 99.0f, 99.0f};
     const ImageUnitInfo_t out = CAppBmpCut::_placeUnit(unit, quint8(type), 4960, 3394);
-    QCOMPARE(out._pos_x_mm, posX);
-    QCOMPARE(out._pos_y_mm, posY);
+    QCOMPARE(float(out._pos_x_mm), posX);
+    QCOMPARE(float(out._pos_y_mm), posY);
 }
 
 void CAppBmpCutTest::logsTypeSizeAndUnits()

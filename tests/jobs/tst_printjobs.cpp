@@ -91,10 +91,10 @@ void verifyUnits(const vqsim::PageRecord& page, const QString& heads, bool twoHe
             QVERIFY2(got.malformed.isEmpty(), qPrintable(got.malformed));
             QCOMPARE(int(got.SliceNo), k);
             QCOMPARE(int(got.Head), head);
-            QCOMPARE(got.PosXmm, u._pos_x_mm);
-            QCOMPARE(got.PosYmm, u._pos_y_mm);
-            QCOMPARE(got.Width, u._w);
-            QCOMPARE(got.Height, u._h);
+            QCOMPARE(got.PosXmm, float(u._pos_x_mm));
+            QCOMPARE(got.PosYmm, float(u._pos_y_mm));
+            QCOMPARE(got.Width, quint16(u._w));
+            QCOMPARE(got.Height, quint16(u._h));
             QCOMPARE(got.rows, pixelrules::bits(pixelrules::crop(source, QRect(u._x, u._y, u._w, u._h))));
             ++k;
         }
