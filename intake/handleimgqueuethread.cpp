@@ -124,6 +124,11 @@ void HandleImgQueueThread::_clearHandledFromJobFolder()
 void HandleImgQueueThread::_handleImgFile(QString path)
 {
     _waitUntilWritten(path);
+    _preparePage(path);
+}
+
+void HandleImgQueueThread::_preparePage(const QString& path)
+{
     const QImage image = _loadPage(path);
     if (image.isNull())
         return;

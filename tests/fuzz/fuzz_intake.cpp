@@ -1,0 +1,152 @@
+// Page intake on arbitrary small files, through the preparation thread's own
+// per-page work (without the thread and without the wait for a writer to
+// finish). The first byte picks the template the page is laid out with and
+// the file's suffix; the rest is the page file.
+//
+// Whatever the file holds, the page is either prepared (its print entry
+// queued, its print sources saved, the input removed) or refused with a log
+// line that names it, the input left where it was.
+
+#include "fuzzsupport.h"
+
+#include "app/appconfig.h"
+#include "app/prefs.h"
+#include "intake/handleimgqueuethread.h"
+#include "vqtest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMutexLocker>
+#include <QVector>
+
+namespace {
+
+// Small papers keep every run quick; between them the templates take every
+// path of the layout: one head and two, slices and none, scaling, quarter
+// and free rotations, mirroring.
+const char* const kTemplates[] = {
+    "[Mode]\nM=TRV-B20\n[Paper]\nWidth=30\nHeight=40\n[SliceAmount]\nAmount=2\n"
+    "[Slice1]\nX=0\nY=0\nW=30\nH=18\nnewX=0\nnewY=0\nPt=0\n"
+    "[Slice2]\nX=0\nY=20\nW=30\nH=20\nnewX=0\nnewY=20\nPt=0\n",
+
+    "[Mode]\nM=TRV-B20\n[Paper]\nWidth=30\nHeight=40\n[SliceAmount]\nAmount=2\n"
+    "[Slice1]\nX=0\nY=0\nW=15\nH=40\nnewX=0\nnewY=0\nPt=0\n"
+    "[Slice2]\nX=15\nY=0\nW=15\nH=40\nnewX=15\nnewY=0\nPt=1\n",
+
+    "[Mode]\nM=TRV-A20\nScale=0.5\nRotate=90\nMirroreX=1\n[Paper]\nWidth=40\nHeight=30\n"
+    "[SliceAmount]\nAmount=1\n[Slice1]\nX=-2\nY=-2\nW=50\nH=50\nnewX=1\nnewY=1\nPt=0\n",
+
+    "[Mode]\nM=TRV-C20\nRotate=45\n[Paper]\nWidth=25\nHeight=25\n",
+
+    "[Mode]\nM=TRV-C20\nRotate=270\nMirroreY=1\n[Paper]\nWidth=30\nHeight=30\n[SliceAmount]\nAmount=3\n"
+    "[Slice1]\nX=0\nY=0\nW=10\nH=30\nnewX=20\nnewY=0\nPt=1\n"
+    "[Slice2]\nX=10\nY=0\nW=10\nH=30\nnewX=10\nnewY=0\nPt=0\n"
+    "[Slice3]\nX=20\nY=0\nW=10\nH=30\nnewX=0\nnewY=0\nPt=2\n",
+};
+const int kTemplateCount = int(sizeof kTemplates / sizeof kTemplates[0]);
+const char* const kSuffixes[] = {"bmp", "png", "jpg"};
+
+// The template values the layout reads, as the loader left them.
+struct Layout {
+    QList<SliceArea_t> slices;
+    double paperW, paperH, gXAXIS_DPI, gYAXIS_DPI, g_Scale;
+    int g_mode, g_type, g_MirroreX, g_MirroreY, g_Rotate;
+
+    static Layout loaded()
+    {
+        return {APPConfig::m_SliceAreas, APPConfig::paperW,  APPConfig::paperH,    APPConfig::gXAXIS_DPI,
+                APPConfig::gYAXIS_DPI,   APPConfig::g_Scale, APPConfig::g_mode,    APPConfig::g_type,
+                APPConfig::g_MirroreX,   APPConfig::g_MirroreY, APPConfig::g_Rotate};
+    }
+    void apply() const
+    {
+        APPConfig::m_SliceAreas = slices;
+        APPConfig::paperW = paperW;
+        APPConfig::paperH = paperH;
+        APPConfig::gXAXIS_DPI = gXAXIS_DPI;
+        APPConfig::gYAXIS_DPI = gYAXIS_DPI;
+        APPConfig::g_Scale = g_Scale;
+        APPConfig::g_mode = g_mode;
+        APPConfig::g_type = g_type;
+        APPConfig::g_MirroreX = g_MirroreX;
+        APPConfig::g_MirroreY = g_MirroreY;
+        APPConfig::g_Rotate = g_Rotate;
+        APPConfig::g_Debug = false;
+    }
+};
+QVector<Layout> layouts;
+
+// Set while a page is prepared: whether some log line named it.
+QString pagePath;
+bool pageNamed = false;
+
+void watchLog(QtMsgType, const QMessageLogContext&, const QString& msg)
+{
+    if (!pagePath.isEmpty() && msg.contains(pagePath))
+        pageNamed = true;
+}
+
+QStringList takePrintQueue()
+{
+    QMutexLocker lock(APPConfig::mutexM);
+    QStringList entries = APPConfig::_imgIdsQueue;
+    APPConfig::_imgIdsQueue.clear();
+    return entries;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    vqfuzz::start(true);
+    for (int i = 0; i < kTemplateCount; ++i) {
+        const QString name = QString("fuzz-intake-%1").arg(i);
+        vqtest::writeTemplate(name, kTemplates[i]);
+        vqtest::setActiveTemplate(name);
+        Prefs::ReadConfig();
+        layouts.append(Layout::loaded());
+    }
+    qInstallMessageHandler(watchLog);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    const int choice = data[0];
+    layouts.at(choice % kTemplateCount).apply();
+    const QString suffix = kSuffixes[choice / kTemplateCount % 3];
+
+    pagePath = vqfuzz::privateDir() + "/page." + suffix;
+    if (!vqfuzz::writeFile(pagePath, vqfuzz::bytes(data + 1, size - 1)))
+        vqfuzz::fail("cannot write the page", pagePath);
+    pageNamed = false;
+
+    HandleImgQueueThread preparation;
+    preparation._preparePage(pagePath);
+
+    const QStringList entries = takePrintQueue();
+    const bool inputLeft = QFile::exists(pagePath);
+    if (entries.size() > 1)
+        vqfuzz::fail("one page queued more than once", entries.join(" / "));
+    if (entries.isEmpty()) {
+        if (!inputLeft)
+            vqfuzz::fail("a page was neither queued nor left in the job folder", pagePath);
+        if (!pageNamed)
+            vqfuzz::fail("a page was refused without a log line naming it", pagePath);
+    } else {
+        if (inputLeft)
+            vqfuzz::fail("a queued page was left in the job folder", pagePath);
+        for (const QString& element : entries.first().split("|")) {
+            const QString source = element.split(":::").first();
+            if (!QFile::exists(source))
+                vqfuzz::fail("a print entry names a file that is not there", element);
+        }
+    }
+
+    pagePath.clear();
+    QFile::remove(vqfuzz::privateDir() + "/page." + suffix);
+    APPConfig::clearFolder(QDir(APPConfig::output()));
+    return 0;
+}
