@@ -62,7 +62,7 @@ struct JobCase {
     // are not compared (the simulator draws type-2 positions only).
     QList<QMap<int, QList<Span>>> pictureColumns;
     QList<Span> pictureRows;                   // from the bottom, every page
-    bool workingFilesGo = true;
+    QStringList workingFilesLeft;              // in the working folder after the job
 };
 
 // Rows of an A4 page printed through the one-head sample: the band between
@@ -122,9 +122,9 @@ JobCase twoHeadJob()
     c.wire = "S T1/1x4 U0h0 U1h0 U2h1 U3h1 S S";
     c.pictureColumns << QMap<int, QList<Span>>{{0, {{640, 960}, {2400, seam}}}, {1, {{seam, 2560}, {3840, 4160}}}};
     c.pictureRows = {{kPageHeight - kInkBottom, kPageHeight - kInkTop}};
-    // The heads' print sources and dot images of a two-head page stay in
-    // the working folder until the next start.
-    c.workingFilesGo = false;
+    // The heads' dot images stay for inspection until the next start, one
+    // pair however many pages; no print source stays.
+    c.workingFilesLeft = QStringList{"g_Print_src_mono_0.bmp", "g_Print_src_mono_1.bmp"};
     return c;
 }
 
@@ -434,10 +434,9 @@ void StationTest::jobIsPrinted()
     QCOMPARE(run.labels.value("lbl_State").value(run.labels.value("lbl_State").size() - 1),
              QString("打印机状态：当前页打印完成"));
 
-    // What it left: an empty job folder and, for one head, no working files.
+    // What it left: an empty job folder and no page's working files.
     QCOMPARE(filesIn(dir.path() + "/job"), QStringList());
-    if (job.workingFilesGo)
-        QCOMPARE(filesIn(kWorkDir), QStringList());
+    QCOMPARE(filesIn(kWorkDir), job.workingFilesLeft);
     QVERIFY2(hasStartLines(run.logLines, dir.path() + "/job"), qPrintable(run.logLines.join('\n')));
 
     if (link == Link::StandIn) {
