@@ -13,6 +13,7 @@
 #include "pages.h"
 #include "stationrun.h"
 #include "wire.h"
+#include "xdisplay.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -39,6 +40,10 @@ const int kInkBottom = mmToDots(270);
 const double kMarginMm = 57 * 25.4 / 290.3;
 // Padded width of an A4 print source as the cutter sees it (4961 dots).
 const int kCutWidth = 4992;
+// Where a unit begins, from the page's bottom or top edge: where the ink
+// ends, less the margin.
+const double kUnitFromBottomMm = (297 - 270) - kMarginMm;
+const double kUnitFromTopMm = 20 - kMarginMm;
 
 QRect column(int x, int width = kColumnWidth) { return QRect(x, kInkTop, width, kInkBottom - kInkTop); }
 
@@ -59,7 +64,7 @@ struct JobCase {
     QString wire;                              // wireSummary() of the run
     QList<QList<ExpectedUnit>> units;          // per page, in arrival order
     // Per page: head -> inked columns of its picture. Empty: the pictures
-    // are not compared (the simulator draws type-2 positions only).
+    // are not compared (the simulator draws units placed from the left).
     QList<QMap<int, QList<Span>>> pictureColumns;
     QList<Span> pictureRows;                   // from the bottom, every page
     QStringList workingFilesLeft;              // in the working folder after the job
@@ -75,7 +80,7 @@ QList<Span> oneHeadSampleRows()
 
 ExpectedUnit leftReferenced(int head, int x, int width)
 {
-    return {head, width, 27.0 - kMarginMm, dotsToMm(x)};
+    return {head, width, kUnitFromBottomMm, dotsToMm(x)};
 }
 
 JobCase threePageJob()
@@ -160,45 +165,41 @@ QJsonObject readJson(const QString& path)
     return QJsonDocument::fromJson(file.readAll()).object();
 }
 
-QString unitsText(const QJsonArray& units)
+QList<ExpectedUnit> unitsOf(const QJsonArray& units)
 {
-    QStringList parts;
+    QList<ExpectedUnit> list;
     for (const QJsonValue& v : units) {
         const QJsonObject u = v.toObject();
-        parts << QString("head %1 width %2 x %3 y %4")
-                     .arg(u["Head"].toInt())
-                     .arg(u["Width"].toInt())
-                     .arg(u["PosXmm"].toDouble(), 0, 'f', 2)
-                     .arg(u["PosYmm"].toDouble(), 0, 'f', 2);
+        list.append({u["Head"].toInt(), u["Width"].toInt(), u["PosXmm"].toDouble(), u["PosYmm"].toDouble()});
     }
-    return parts.join("; ");
+    return list;
 }
 
-bool unitsMatch(const QJsonArray& actual, const QList<ExpectedUnit>& expected)
+bool unitsMatch(const QList<ExpectedUnit>& actual, const QList<ExpectedUnit>& expected)
 {
     if (actual.size() != expected.size())
         return false;
     for (int i = 0; i < expected.size(); ++i) {
-        const QJsonObject u = actual.at(i).toObject();
+        const ExpectedUnit& a = actual.at(i);
         const ExpectedUnit& e = expected.at(i);
         // Positions go through the resampling to 290.3 rows per inch and
-        // single precision; half a row is 0.05 mm, a dot 0.04 mm.
-        if (u["Head"].toInt() != e.head || u["Width"].toInt() != e.width
-            || std::abs(u["PosXmm"].toDouble() - e.posXmm) > 0.3 || std::abs(u["PosYmm"].toDouble() - e.posYmm) > 0.1)
+        // single precision; a row there is 0.09 mm, a dot 0.04 mm.
+        if (a.head != e.head || a.width != e.width || std::abs(a.posXmm - e.posXmm) > 0.3
+            || std::abs(a.posYmm - e.posYmm) > 0.1)
             return false;
     }
     return true;
 }
 
-QString expectedUnitsText(const QList<ExpectedUnit>& units)
+QString unitsText(const QList<ExpectedUnit>& units)
 {
     QStringList parts;
-    for (const ExpectedUnit& e : units)
+    for (const ExpectedUnit& u : units)
         parts << QString("head %1 width %2 x %3 y %4")
-                     .arg(e.head)
-                     .arg(e.width)
-                     .arg(e.posXmm, 0, 'f', 2)
-                     .arg(e.posYmm, 0, 'f', 2);
+                     .arg(u.head)
+                     .arg(u.width)
+                     .arg(u.posXmm, 0, 'f', 2)
+                     .arg(u.posYmm, 0, 'f', 2);
     return parts.join("; ");
 }
 
@@ -251,66 +252,6 @@ QStringList recordTexts(const QList<UsbRecord>& records)
     return texts;
 }
 
-// Xvfb on a display number of its own choosing, so that parallel tests do
-// not meet; ended when the object goes.
-class VirtualDisplay {
-public:
-    VirtualDisplay()
-    {
-        m_numberFile = m_dir.path() + "/display";
-        m_server.start("sh", {"-c", "exec Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>\"$0\"",
-                              m_numberFile});
-        QElapsedTimer waited;
-        waited.start();
-        while (m_server.state() != QProcess::NotRunning && waited.elapsed() < 30000) {
-            QFile file(m_numberFile);
-            if (file.open(QIODevice::ReadOnly)) {
-                const QByteArray number = file.readAll().trimmed();
-                if (!number.isEmpty() && file.atEnd()) {
-                    m_display = ":" + QString::fromLatin1(number);
-                    return;
-                }
-            }
-            m_server.waitForFinished(100);
-        }
-    }
-    ~VirtualDisplay()
-    {
-        m_server.terminate();
-        if (!m_server.waitForFinished(10000))
-            m_server.kill();
-        m_server.waitForFinished(10000);
-    }
-    VirtualDisplay(const VirtualDisplay&) = delete;
-    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
-
-    QString display() const { return m_display; }
-    QString errors() { return QString::fromLocal8Bit(m_server.readAllStandardError()); }
-
-private:
-    QTemporaryDir m_dir;
-    QString m_numberFile;
-    QProcess m_server;
-    QString m_display;
-};
-
-// The line `xwininfo -root -tree` gives for a window of that title, or an
-// empty text when there is none.
-QString windowLine(const QString& display, const QString& title)
-{
-    QProcess xwininfo;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("LC_ALL", "C.UTF-8");
-    xwininfo.setProcessEnvironment(env);
-    xwininfo.start("xwininfo", {"-root", "-tree", "-display", display});
-    if (!xwininfo.waitForFinished(10000))
-        return {};
-    for (const QString& line : QString::fromUtf8(xwininfo.readAllStandardOutput()).split('\n'))
-        if (line.contains("\"" + title + "\":"))
-            return line.trimmed();
-    return {};
-}
-
 bool toolInstalled(const QString& name) { return !QStandardPaths::findExecutable(name).isEmpty(); }
 
 } // namespace
@@ -358,9 +299,9 @@ void StationTest::jobIsPrinted_data()
     }
     // Type 1 is the model with its own product id: the printer answers to
     // 0x2020 only, so the page prints only when the station asks for it.
-    QTest::newRow("TRV-A20/stand-in") << rightReferencedJob("TRV-A20", {"VQSIM_PRODUCT_ID=0x2020"}, 27.0 - kMarginMm)
+    QTest::newRow("TRV-A20/stand-in") << rightReferencedJob("TRV-A20", {"VQSIM_PRODUCT_ID=0x2020"}, kUnitFromBottomMm)
                                       << Link::StandIn;
-    QTest::newRow("TRV-C20/stand-in") << rightReferencedJob("TRV-C20", {}, 20.0 - kMarginMm) << Link::StandIn;
+    QTest::newRow("TRV-C20/stand-in") << rightReferencedJob("TRV-C20", {}, kUnitFromTopMm) << Link::StandIn;
 }
 
 void StationTest::jobIsPrinted()
@@ -387,11 +328,11 @@ void StationTest::jobIsPrinted()
         QCOMPARE(manifest["SliceAmount"].toInt(), job.units.at(page - 1).size());
         QCOMPARE(manifest["unitsReceived"].toInt(), job.units.at(page - 1).size());
         QCOMPARE(manifest["malformedUnits"].toInt(), 0);
-        const QJsonArray units = manifest["units"].toArray();
+        const QList<ExpectedUnit> units = unitsOf(manifest["units"].toArray());
         QVERIFY2(unitsMatch(units, job.units.at(page - 1)),
                  qPrintable(QString("page %1 units: %2\nexpected: %3")
                                 .arg(page)
-                                .arg(unitsText(units), expectedUnitsText(job.units.at(page - 1)))));
+                                .arg(unitsText(units), unitsText(job.units.at(page - 1)))));
 
         // What the heads print is the page's ink, where the page has it.
         const QMap<int, QList<Span>> columns = job.pictureColumns.at(page - 1);
