@@ -127,7 +127,7 @@ JobCase twoHeadJob()
     c.wire = "S T1/1x4 U0h0 U1h0 U2h1 U3h1 S S";
     c.pictureColumns << QMap<int, QList<Span>>{{0, {{640, 960}, {2400, seam}}}, {1, {{seam, 2560}, {3840, 4160}}}};
     c.pictureRows = {{kPageHeight - kInkBottom, kPageHeight - kInkTop}};
-    // The heads' dot images stay for inspection until the next start, one
+    // The heads' dot images stay to be looked at until the next start, one
     // pair however many pages; no print source stays.
     c.workingFilesLeft = QStringList{"g_Print_src_mono_0.bmp", "g_Print_src_mono_1.bmp"};
     return c;
