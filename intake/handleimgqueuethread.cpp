@@ -13,12 +13,16 @@
 #include <QMap>
 #include <QMutexLocker>
 #include <QStringList>
+#include <QtEndian>
 
 namespace {
 
 // A page may be listed while its writer is still at work. It is read once its
-// size and modification time have stood still for one settle interval; a
-// writer that keeps going past the limit gets its page read as it stands.
+// size and modification time have stood still for one settle interval and a
+// bitmap has the length its header declares; a writer that pauses longer
+// than the interval is waited for. Past the limit a page still growing is
+// read as it stands, and a bitmap still short of its length is refused: a
+// cut-off page must not be printed.
 constexpr unsigned long kSettleMs = 500;
 constexpr int kSettleChecksMax = 60;
 
@@ -43,6 +47,33 @@ FileMark markOf(const QString& path)
         mark.modified = info.lastModified();
     }
     return mark;
+}
+
+// The length a BMP file has once it is written whole: its headers and rows
+// when uncompressed, else what its file header says. 0 when the file is no
+// BMP, or declares a page the loader refuses anyway (there is no point in
+// waiting for a gigabyte that will never be read).
+qint64 declaredBmpLength(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray head = file.read(54);
+    if (!head.startsWith("BM"))
+        return 0;
+    if (head.size() < 54)
+        return 54;
+    const uchar* h = reinterpret_cast<const uchar*>(head.constData());
+    const qint64 width = qFromLittleEndian<qint32>(h + 18);
+    const qint64 height = qAbs(qint64(qFromLittleEndian<qint32>(h + 22)));
+    const int bitsPerPixel = qFromLittleEndian<quint16>(h + 28);
+    const quint32 compression = qFromLittleEndian<quint32>(h + 30);
+    if (width > HandleImgQueueThread::kMaxPageSide || height > HandleImgQueueThread::kMaxPageSide)
+        return 0;
+    const bool uncompressed = compression == 0 || compression == 3;
+    if (uncompressed && width > 0 && bitsPerPixel >= 1 && bitsPerPixel <= 32)
+        return qint64(qFromLittleEndian<quint32>(h + 10)) + (width * bitsPerPixel + 31) / 32 * 4 * height;
+    return qFromLittleEndian<quint32>(h + 2);
 }
 
 QString cleanAbsolute(const QString& path)
@@ -123,8 +154,8 @@ void HandleImgQueueThread::_clearHandledFromJobFolder()
 
 void HandleImgQueueThread::_handleImgFile(QString path)
 {
-    _waitUntilWritten(path);
-    _preparePage(path);
+    if (_waitUntilWritten(path))
+        _preparePage(path);
 }
 
 void HandleImgQueueThread::_preparePage(const QString& path)
@@ -205,17 +236,23 @@ QString HandleImgQueueThread::_pageStamp()
     return m_lastStamp;
 }
 
-void HandleImgQueueThread::_waitUntilWritten(const QString& path)
+bool HandleImgQueueThread::_waitUntilWritten(const QString& path)
 {
     FileMark previous = markOf(path);
     for (int check = 0; check < kSettleChecksMax; ++check) {
         StationPause::ms(kSettleMs);
         const FileMark current = markOf(path);
-        if (current == previous)
-            return;
+        if (current == previous && (!current.exists || current.size >= declaredBmpLength(path)))
+            return true;
         previous = current;
     }
+    const qint64 declared = declaredBmpLength(path);
+    if (previous.exists && previous.size < declared) {
+        qDebug() << "图像文件不完整，不处理：" << path << previous.size << "应有:" << declared;
+        return false;
+    }
     qDebug() << "图像文件仍在写入，按现有内容读取：" << path;
+    return true;
 }
 
 QImage HandleImgQueueThread::_loadPage(const QString& path)

@@ -41,7 +41,9 @@ protected:
     void run() override;
 
 private:
-    static void _waitUntilWritten(const QString& path);
+    // False when the page must not be read: a bitmap still short of its
+    // declared length when the wait ends.
+    static bool _waitUntilWritten(const QString& path);
     static QImage _loadPage(const QString& path);
     QString _pageStamp();
     static void _queuePrintEntry(const QString& entry);

@@ -122,6 +122,7 @@ private slots:
     void pageAccounting();
     void latePageRepeatsCompletion();
     void pageStillBeingWrittenIsPreparedWhole();
+    void writerThatPausesIsWaitedFor();
 
 private:
     std::unique_ptr<QTemporaryDir> m_job;
@@ -197,6 +198,7 @@ void HandleImgQueueThreadTest::refusedInputLeavesOneLogLine_data()
     QTest::newRow("not an image") << QByteArray("some words\n") << "图像文件无法读取：";
     QTest::newRow("wider than any page") << bmpHeaders(25000, 8) << "图像尺寸超出上限";
     QTest::newRow("declared 60000 x 60000") << bmpHeaders(60000, 60000) << "图像";
+    QTest::newRow("bitmap cut short") << bmpBytes(makePage()).left(20000) << "图像文件不完整";
 }
 
 void HandleImgQueueThreadTest::refusedInputLeavesOneLogLine()
@@ -344,6 +346,34 @@ void HandleImgQueueThreadTest::pageStillBeingWrittenIsPreparedWhole()
             file.write(bytes.mid(at, chunk));
             file.flush();
         }
+    }));
+    writer->start();
+
+    RunningThread running;
+    APPConfig::enqueueImgWork({input});
+    QVERIFY(writer->wait(60000));
+    QTRY_COMPARE_WITH_TIMEOUT(APPConfig::SendTotal.load(), 1, 60000);
+    const QStringList entries = takePrintQueue();
+    QCOMPARE(entries.size(), 1);
+    QCOMPARE(asRgb(QImage(entries.first())), asRgb(expectedSource(page, 0)));
+}
+
+void HandleImgQueueThreadTest::writerThatPausesIsWaitedFor()
+{
+    // The writer stops half way for far longer than the settle interval (but
+    // well within the wait's limit), as a rasteriser does between its pages.
+    StationPause::setScale(0.1);
+    const QImage page = makePage();
+    const QByteArray bytes = bmpBytes(page);
+    const QString input = jobFile("paused.bmp");
+    QFile file(input);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes.left(bytes.size() / 2));
+    file.flush();
+    std::unique_ptr<QThread> writer(QThread::create([&file, &bytes] {
+        QThread::msleep(600);
+        file.write(bytes.mid(bytes.size() / 2));
+        file.flush();
     }));
     writer->start();
 
