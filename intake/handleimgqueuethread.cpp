@@ -68,7 +68,8 @@ qint64 declaredBmpLength(const QString& path)
     const qint64 height = qAbs(qint64(qFromLittleEndian<qint32>(h + 22)));
     const int bitsPerPixel = qFromLittleEndian<quint16>(h + 28);
     const quint32 compression = qFromLittleEndian<quint32>(h + 30);
-    if (width > HandleImgQueueThread::kMaxPageSide || height > HandleImgQueueThread::kMaxPageSide)
+    if (width > HandleImgQueueThread::kMaxPageSide || height > HandleImgQueueThread::kMaxPageSide ||
+        width * height > HandleImgQueueThread::kMaxPagePixels)
         return 0;
     const bool uncompressed = compression == 0 || compression == 3;
     if (uncompressed && width > 0 && bitsPerPixel >= 1 && bitsPerPixel <= 32)
@@ -262,6 +263,11 @@ QImage HandleImgQueueThread::_loadPage(const QString& path)
     if (declared.isValid() && (declared.width() > kMaxPageSide || declared.height() > kMaxPageSide)) {
         qDebug() << "图像尺寸超出上限，不处理：" << path << declared.width() << declared.height()
                  << "上限:" << kMaxPageSide;
+        return QImage();
+    }
+    if (declared.isValid() && qint64(declared.width()) * declared.height() > kMaxPagePixels) {
+        qDebug() << "图像像素数超出上限，不处理：" << path << declared.width() << declared.height()
+                 << "上限:" << kMaxPagePixels;
         return QImage();
     }
     const QImage image = reader.read();

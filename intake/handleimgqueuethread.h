@@ -32,6 +32,10 @@ public:
     // Pages larger than this on either side are refused before decoding; an
     // A3 page at 600 dpi is 7016 x 9921.
     static constexpr int kMaxPageSide = 20000;
+    // So are pages of more pixels than this (an A2 page at 600 dpi has 139
+    // million): decoded at 4 bytes a pixel, a page stays below a gigabyte.
+    // A small compressed file may declare a page of any size.
+    static constexpr qint64 kMaxPagePixels = 200000000;
 
     std::atomic<bool> m_bStop{false};
     // Work-queue entries handled during a command-line job.

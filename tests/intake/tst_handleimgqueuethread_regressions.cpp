@@ -1,0 +1,121 @@
+#include "vqtest.h"
+
+#include "app/appconfig.h"
+#include "intake/handleimgqueuethread.h"
+
+#include <QBuffer>
+#include <QDataStream>
+#include <QTemporaryDir>
+
+// Page files that once got past the preparation's checks.
+
+namespace {
+
+QByteArray encoded(const QImage& image, const char* format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+
+// A small JPEG whose frame header is made to declare width x height, cut
+// short after the start of its scan: the decoder fills what is missing, so
+// the whole declared page would be decoded.
+QByteArray jpegDeclaring(quint16 width, quint16 height)
+{
+    QImage image(40, 40, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QByteArray bytes = encoded(image, "JPG");
+    const int frame = bytes.indexOf("\xFF\xC0");
+    const int scan = bytes.indexOf("\xFF\xDA");
+    if (frame < 0 || scan < 0)
+        return QByteArray();
+    bytes[frame + 5] = char(height >> 8);
+    bytes[frame + 6] = char(height & 0xFF);
+    bytes[frame + 7] = char(width >> 8);
+    bytes[frame + 8] = char(width & 0xFF);
+    return bytes.left(scan + 200);
+}
+
+// The headers of a 24-bit BMP declaring the given size, and no rows.
+QByteArray bmpHeaders(qint32 width, qint32 height)
+{
+    QByteArray b;
+    QDataStream s(&b, QIODevice::WriteOnly);
+    s.setByteOrder(QDataStream::LittleEndian);
+    s.writeRawData("BM", 2);
+    s << quint32(54) << quint32(0) << quint32(54) << quint32(40) << width << height << quint16(1)
+      << quint16(24) << quint32(0) << quint32(0) << qint32(0) << qint32(0) << quint32(0) << quint32(0);
+    return b;
+}
+
+} // namespace
+
+class HandleImgQueueThreadRegressionsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        APPConfig::init();
+        QVERIFY(m_dir.isValid());
+    }
+
+    void init()
+    {
+        QMutexLocker lock(APPConfig::mutexM);
+        APPConfig::_imgIdsQueue.clear();
+    }
+
+    void pageDeclaringTooManyPixelsIsRefusedBeforeDecoding_data();
+    void pageDeclaringTooManyPixelsIsRefusedBeforeDecoding();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void HandleImgQueueThreadRegressionsTest::pageDeclaringTooManyPixelsIsRefusedBeforeDecoding_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("reason");
+
+    // Each side is within the limit, yet decoding would fill 1.6 GB.
+    QTest::newRow("JPEG of 900 bytes declaring 19999 x 19999")
+        << jpegDeclaring(19999, 19999) << "page.jpg" << "图像像素数超出上限";
+    QTest::newRow("bitmap one row past the pixel limit")
+        << bmpHeaders(20000, 10001) << "page.bmp" << "图像像素数超出上限";
+    // At the limit the page is decoded; these headers have no rows to read.
+    QTest::newRow("bitmap at the pixel limit") << bmpHeaders(20000, 10000) << "page.bmp" << "图像文件无法读取";
+}
+
+void HandleImgQueueThreadRegressionsTest::pageDeclaringTooManyPixelsIsRefusedBeforeDecoding()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, name);
+    QFETCH(QString, reason);
+    QVERIFY(!bytes.isEmpty());
+
+    const QString input = m_dir.filePath(name);
+    QFile file(input);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    file.close();
+
+    vqtest::LogCapture log;
+    HandleImgQueueThread worker;
+    worker._preparePage(input);
+
+    {
+        QMutexLocker lock(APPConfig::mutexM);
+        QVERIFY(APPConfig::_imgIdsQueue.isEmpty());
+    }
+    QVERIFY(QFile::exists(input));
+    QCOMPARE(log.lines().size(), 1);
+    QVERIFY(log.lines().first().contains(input));
+    QVERIFY2(log.lines().first().startsWith(reason), qPrintable(log.lines().first()));
+}
+
+VQ_TEST_MAIN(HandleImgQueueThreadRegressionsTest)
+#include "tst_handleimgqueuethread_regressions.moc"
