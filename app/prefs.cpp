@@ -95,6 +95,10 @@ struct Model {
     int type;
 };
 
+// Slices are read one key at a time; a count past this is a garbled value
+// whose reading would keep the station from starting for hours.
+constexpr int kMaxSlices = 1000;
+
 // Printer models by the template's "Mode/M" text (exact case). Unknown models
 // are treated as the B20 family.
 const Model kModels[] = {
@@ -204,7 +208,7 @@ void Prefs::ReadConfig()
     APPConfig::offsety = getFloat("Offset/Y");
     qDebug() << QString("偏移量:%1").arg(APPConfig::offsety);
 
-    const int sliceCount = getInt("SliceAmount/Amount");
+    int sliceCount = getInt("SliceAmount/Amount");
     qDebug() << QString("切片总数:%1").arg(sliceCount);
 
     const QString model = get("Mode/M");
@@ -215,6 +219,13 @@ void Prefs::ReadConfig()
     APPConfig::paperH = getInt("Paper/Height");
 
     APPConfig::m_SliceAreas.clear();
+    if (sliceCount > kMaxSlices) {
+        qDebug() << QString("切片总数%1超过上限%2，只读取前%2个切片：%3")
+                        .arg(sliceCount)
+                        .arg(kMaxSlices)
+                        .arg(APPConfig::m_Template_path);
+        sliceCount = kMaxSlices;
+    }
     for (int i = 1; i <= sliceCount; ++i)
         APPConfig::m_SliceAreas.append(readSlice(i));
 }
