@@ -49,14 +49,24 @@ const char* const kSuffixes[] = {"bmp", "png", "jpg"};
 // The template values the layout reads, as the loader left them.
 struct Layout {
     QList<SliceArea_t> slices;
-    double paperW, paperH, gXAXIS_DPI, gYAXIS_DPI, g_Scale;
-    int g_mode, g_type, g_MirroreX, g_MirroreY, g_Rotate;
+    double paperW = 0, paperH = 0, gXAXIS_DPI = 0, gYAXIS_DPI = 0, g_Scale = 0;
+    int g_mode = 0, g_type = 0, g_MirroreX = 0, g_MirroreY = 0, g_Rotate = 0;
 
     static Layout loaded()
     {
-        return {APPConfig::m_SliceAreas, APPConfig::paperW,  APPConfig::paperH,    APPConfig::gXAXIS_DPI,
-                APPConfig::gYAXIS_DPI,   APPConfig::g_Scale, APPConfig::g_mode,    APPConfig::g_type,
-                APPConfig::g_MirroreX,   APPConfig::g_MirroreY, APPConfig::g_Rotate};
+        Layout l;
+        l.slices = APPConfig::m_SliceAreas;
+        l.paperW = APPConfig::paperW;
+        l.paperH = APPConfig::paperH;
+        l.gXAXIS_DPI = APPConfig::gXAXIS_DPI;
+        l.gYAXIS_DPI = APPConfig::gYAXIS_DPI;
+        l.g_Scale = APPConfig::g_Scale;
+        l.g_mode = APPConfig::g_mode;
+        l.g_type = APPConfig::g_type;
+        l.g_MirroreX = APPConfig::g_MirroreX;
+        l.g_MirroreY = APPConfig::g_MirroreY;
+        l.g_Rotate = APPConfig::g_Rotate;
+        return l;
     }
     void apply() const
     {
@@ -145,8 +155,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
 
+    QFile::remove(pagePath);
     pagePath.clear();
-    QFile::remove(vqfuzz::privateDir() + "/page." + suffix);
     APPConfig::clearFolder(QDir(APPConfig::output()));
     return 0;
 }
