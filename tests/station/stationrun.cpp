@@ -2,6 +2,7 @@
 
 #include <QDate>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
@@ -61,6 +62,56 @@ QMap<QString, QStringList> labelsShown(const QString& standardError)
     return labels;
 }
 
+// The process and every descendant, as /proc lists their children.
+QList<qint64> processTree(qint64 root)
+{
+    QList<qint64> tree{root};
+    for (int i = 0; i < tree.size(); ++i) {
+        const QString taskDir = QString("/proc/%1/task").arg(tree.at(i));
+        for (const QString& task : QDir(taskDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile children(taskDir + "/" + task + "/children");
+            if (!children.open(QIODevice::ReadOnly))
+                continue;
+            for (const QByteArray& pid : children.readAll().simplified().split(' '))
+                if (!pid.isEmpty() && !tree.contains(pid.toLongLong()))
+                    tree.append(pid.toLongLong());
+        }
+    }
+    return tree;
+}
+
+// The largest peak resident size (VmHWM, in kB) among the processes.
+qint64 peakResidentKb(const QList<qint64>& pids)
+{
+    qint64 peak = 0;
+    for (qint64 pid : pids) {
+        QFile status(QString("/proc/%1/status").arg(pid));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith("VmHWM:"))
+                peak = qMax(peak, line.mid(6).trimmed().split(' ').value(0).toLongLong());
+    }
+    return peak;
+}
+
+// Waits for the process to end, following its memory when asked; the peak
+// is read every 20 ms and once more just before the end can be seen.
+bool waitForEnd(QProcess& process, int timeoutMs, bool sampleMemory, qint64* peakKb)
+{
+    if (!sampleMemory)
+        return process.waitForFinished(timeoutMs);
+    QElapsedTimer waited;
+    waited.start();
+    while (process.state() != QProcess::NotRunning) {
+        *peakKb = qMax(*peakKb, peakResidentKb(processTree(process.processId())));
+        if (waited.elapsed() > timeoutMs)
+            return false;
+        process.waitForFinished(20);
+    }
+    return true;
+}
+
 } // namespace
 
 QString linkName(Link link) { return link == Link::StandIn ? "stand-in" : "usbfs"; }
@@ -116,13 +167,17 @@ Run runStation(const Launch& launch)
     const QDate day = QDate::currentDate();
     const qint64 logOffset = sizeOf(logFileOf(day));
 
+    QElapsedTimer clock;
+    clock.start();
     process.start();
     run.started = process.waitForStarted(30000);
     if (run.started) {
         if (launch.whileRunning)
             launch.whileRunning(process);
         if (launch.endsByItself) {
-            run.endedByItself = process.state() == QProcess::NotRunning || process.waitForFinished(launch.timeoutMs);
+            const int left = static_cast<int>(qMax<qint64>(0, launch.timeoutMs - clock.elapsed()));
+            run.endedByItself = process.state() == QProcess::NotRunning
+                                || waitForEnd(process, left, launch.samplePeakMemory, &run.peakMemoryKb);
             if (!run.endedByItself)
                 qWarning("the station did not end within %d s; ending it", launch.timeoutMs / 1000);
         }
@@ -135,6 +190,7 @@ Run runStation(const Launch& launch)
                 process.waitForFinished(10000);
             }
         }
+        run.elapsedMs = clock.elapsed();
         run.crashed = process.exitStatus() == QProcess::CrashExit;
         run.exitCode = process.exitCode();
     }

@@ -39,6 +39,8 @@ struct Launch {
     // False for a station that waits for an operator (the template
     // chooser): it is ended (terminate, then kill) after whileRunning.
     bool endsByItself = true;
+    // Follow the peak resident memory of the station's processes.
+    bool samplePeakMemory = false;
 };
 
 struct Run {
@@ -52,6 +54,8 @@ struct Run {
     QString pagesDir;               // the simulator's page files
     QMap<QString, QStringList> labels;  // label name -> texts shown, in order
     QStringList logLines;           // lines added to the day's log, decoded
+    qint64 elapsedMs = 0;           // from the start to the end of the process
+    qint64 peakMemoryKb = 0;        // largest VmHWM seen, when sampled
 
     // Why a run did not end as it should, for failure messages.
     QString describe() const;

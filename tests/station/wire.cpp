@@ -1,6 +1,8 @@
 #include "wire.h"
 
+#include <QBitArray>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QtEndian>
 
@@ -80,7 +82,8 @@ QList<UsbRecord> readCapture(const QString& path, QString* error)
         return {};
     QProcess tshark;
     tshark.start("tshark", {"-r", path, "-T", "fields", "-e", "usb.urb_type", "-e", "usb.endpoint_address", "-e",
-                            "usb.urb_len", "-e", "usb.data_len", "-e", "usb.urb_status", "-e", "usb.capdata"});
+                            "usb.urb_len", "-e", "usb.data_len", "-e", "usb.urb_status", "-e", "usb.capdata", "-e",
+                            "usb.urb_id"});
     if (!tshark.waitForFinished(120000) || tshark.exitStatus() != QProcess::NormalExit || tshark.exitCode() != 0) {
         *error = QString("tshark could not read %1: %2%3")
                      .arg(path, tshark.errorString(), QString::fromLocal8Bit(tshark.readAllStandardError()));
@@ -92,7 +95,7 @@ QList<UsbRecord> readCapture(const QString& path, QString* error)
         if (line.isEmpty())
             continue;
         const QList<QByteArray> f = line.split('\t');
-        if (f.size() < 6) {
+        if (f.size() < 7) {
             *error = "tshark gave a line of too few fields: " + QString::fromLatin1(line);
             return {};
         }
@@ -103,18 +106,32 @@ QList<UsbRecord> readCapture(const QString& path, QString* error)
         r.dataLength = f.at(3).toInt();
         r.status = f.at(4).toInt();
         r.data = QByteArray::fromHex(QByteArray(f.at(5)).replace(':', ""));
+        r.id = QString::fromLatin1(f.at(6));
         records.append(r);
     }
     return records;
 }
 
-QString wireSummary(const QList<UsbRecord>& records)
+QString wireSummary(const QList<UsbRecord>& records, bool markUndelivered)
 {
+    // How many bytes of each OUT transfer the device took: the length its
+    // completion reports, none when it failed or never completed.
+    QMap<QString, int> taken;
+    for (const UsbRecord& r : records)
+        if (r.urbType == "C" && r.isOut())
+            taken.insert(r.id, r.status == 0 ? r.urbLength : 0);
+
     // The station's writes, in order; frames may span several transfers.
     QByteArray out;
-    for (const UsbRecord& r : records)
-        if (r.urbType == "S" && r.isOut())
-            out.append(r.data);
+    QBitArray delivered;
+    for (const UsbRecord& r : records) {
+        if (r.urbType != "S" || !r.isOut())
+            continue;
+        const int from = out.size();
+        out.append(r.data);
+        delivered.resize(out.size());
+        delivered.fill(true, from, from + qMin(r.data.size(), taken.value(r.id, 0)));
+    }
 
     QStringList words;
     int at = 0;
@@ -129,7 +146,15 @@ QString wireSummary(const QList<UsbRecord>& records)
             break;
         }
         const QByteArray payload = out.mid(at + 8, static_cast<int>(size) - kFrameOverhead);
-        words << frameWord(static_cast<quint8>(out.at(at + 1)), payload);
+        QString word = frameWord(static_cast<quint8>(out.at(at + 1)), payload);
+        if (markUndelivered) {
+            bool whole = true;
+            for (int i = at; i < at + static_cast<int>(size) && whole; ++i)
+                whole = delivered.testBit(i);
+            if (!whole)
+                word += "!";
+        }
+        words << word;
         at += static_cast<int>(size);
     }
     return words.join(' ');

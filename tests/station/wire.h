@@ -12,6 +12,7 @@
 namespace station {
 
 struct UsbRecord {
+    QString id;          // the URB's id, shared by its submission and completion
     QString urbType;     // "S" submission or "C" completion
     int endpoint = 0;    // with the direction bit 0x80
     int urbLength = 0;
@@ -37,7 +38,11 @@ QList<UsbRecord> readCapture(const QString& path, QString* error);
 //   R            buffer reset
 //   ?xx          any other command code
 // Bytes that do not form a frame show as "junk".
-QString wireSummary(const QList<UsbRecord>& records);
+//
+// With `markUndelivered` a frame the printer did not take whole is followed
+// by "!": one of its transfers failed, or the device took fewer bytes than
+// were written (`S T1/1x3! U0h1`).
+QString wireSummary(const QList<UsbRecord>& records, bool markUndelivered = false);
 
 // Status replies asked for: submissions of 42-byte reads.
 int statusReads(const QList<UsbRecord>& records);
