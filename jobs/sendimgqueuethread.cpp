@@ -160,7 +160,10 @@ void SendImgQueueThread::_handleImgFile(QString originalImage_path)
     if (APPConfig::g_Send) {
         if (!_printerIsFree("打印机正处于忙碌状态，停止打印！"))
             return;
-        _sendTask(total);
+        if (!_sendTask(total)) {
+            _stopCutPage();
+            return;
+        }
     }
 
     for (int i = 1; i <= total; ++i) {
@@ -169,7 +172,11 @@ void SendImgQueueThread::_handleImgFile(QString originalImage_path)
         _logUnit("SliceBmp", i, u);
         if (APPConfig::g_Debug)
             croppedImage.save(dumpPath(QString("SliceBmp_%1.bmp").arg(i)), "BMP");
-        _transmitUnit(_encodeUnit(croppedImage, quint8(i - 1), u._w, u._h, u._pos_x_mm, u._pos_y_mm, kSingleHead));
+        if (!_transmitUnit(
+                _encodeUnit(croppedImage, quint8(i - 1), u._w, u._h, u._pos_x_mm, u._pos_y_mm, kSingleHead))) {
+            _stopCutPage();
+            return;
+        }
     }
     _finishPage();
 }
@@ -257,7 +264,10 @@ void SendImgQueueThread::_handleMuiltImgFile(QStringList originalImage_list)
     if (APPConfig::g_Send) {
         if (!_printerIsFree("打印机正处于忙碌状态！"))
             return;
-        _sendTask(m_SendImage_Map[0].size() + m_SendImage_Map[1].size());
+        if (!_sendTask(m_SendImage_Map[0].size() + m_SendImage_Map[1].size())) {
+            _stopCutPage();
+            return;
+        }
     }
 
     int i_Send_No = 0;
@@ -267,8 +277,11 @@ void SendImgQueueThread::_handleMuiltImgFile(QStringList originalImage_list)
             if (!m_SendImage_Map[head].contains(i))
                 continue;
             qDebug() << "发送图元" << i_Send_No << m_SendImage_Map_path[head].value(i);
-            Send_Image_Buff(m_SendImage_Map[head].value(i), quint8(i_Send_No), u._w, u._h, u._pos_x_mm, u._pos_y_mm,
-                            quint8(head));
+            if (!Send_Image_Buff(m_SendImage_Map[head].value(i), quint8(i_Send_No), u._w, u._h, u._pos_x_mm,
+                                 u._pos_y_mm, quint8(head))) {
+                _stopCutPage();
+                return;
+            }
             ++i_Send_No;
         }
     }
@@ -342,15 +355,23 @@ bool SendImgQueueThread::_printerIsFree(const char* busyStateText)
     return true;
 }
 
-void SendImgQueueThread::_sendTask(int SliceAmount)
+bool SendImgQueueThread::_sendTask(int SliceAmount)
 {
     emit handleState(QString("发送打印任务"));
     const int pageamount = APPConfig::PrintTotal;
     const int pageno = APPConfig::PrintNo;
-    if (APPConfig::m_USBDevice.SendSysPrintTask(pageamount, pageno, 1, SliceAmount))
+    if (APPConfig::m_USBDevice.SendSysPrintTask(pageamount, pageno, 1, SliceAmount)) {
         qDebug() << "Send SysPrintTask Success";
-    else
+        return true;
+    }
+    // A task the command layer refuses (its page number as sent is above the
+    // page count) is not sent at all: the units still go, and the printer,
+    // holding no task, is found out by the supervision.
+    if (quint16(pageno) > quint16(pageamount)) {
         qDebug() << QString("Send SysPrintTask Failed: pageno=%1 > pageamount=%2").arg(pageno).arg(pageamount);
+        return true;
+    }
+    return false;
 }
 
 bool SendImgQueueThread::Send_Image_Buff(const QImage& croppedImage, quint8 SliceNo, quint16 Width, quint16 Height,
@@ -358,8 +379,7 @@ bool SendImgQueueThread::Send_Image_Buff(const QImage& croppedImage, quint8 Slic
 {
     QByteArray payload = _encodeUnit(croppedImage, SliceNo, Width, Height, PosXmm, PosYmm, pt);
     qDebug() << "发送图元" << int(SliceNo) << "喷头" << int(pt);
-    _transmitUnit(std::move(payload));
-    return true;
+    return _transmitUnit(std::move(payload));
 }
 
 QByteArray SendImgQueueThread::_encodeUnit(const QImage& croppedImage, quint8 SliceNo, quint16 Width, quint16 Height,
@@ -368,12 +388,12 @@ QByteArray SendImgQueueThread::_encodeUnit(const QImage& croppedImage, quint8 Sl
     return UnitEncoder::payload(croppedImage, UnitEncoder::descriptor(SliceNo, Width, Height, PosXmm, PosYmm, pt));
 }
 
-void SendImgQueueThread::_transmitUnit(QByteArray payload)
+bool SendImgQueueThread::_transmitUnit(QByteArray payload)
 {
     if (!APPConfig::g_Send)
-        return;
+        return true;
     StationPause::ms(kUnitPauseMs);
-    APPConfig::m_USBDevice.SendImageUnit(reinterpret_cast<quint8*>(payload.data()), quint32(payload.size()));
+    return APPConfig::m_USBDevice.SendImageUnit(reinterpret_cast<quint8*>(payload.data()), quint32(payload.size()));
 }
 
 void SendImgQueueThread::_logUnit(const char* prefix, int i, const ImageUnitInfo_t& u)
@@ -465,6 +485,19 @@ bool SendImgQueueThread::checkPrintJob()
             return false;
         }
     }
+}
+
+void SendImgQueueThread::_stopCutPage()
+{
+    // The window has closed the link: the run is ending already.
+    if (!APPConfig::m_USBDevice.bln_connect) {
+        qDebug() << "Printer link closed, page not sent";
+        return;
+    }
+    qDebug() << "发送图元失败!";
+    qDebug() << separatorLine();
+    qDebug() << "***Send PC_TO_ARM_USB_SEND_FIFO_RST!";
+    _abortPrint("打印失败！停止打印");
 }
 
 // Ends the whole run: the printer is told the job is over and its buffer is

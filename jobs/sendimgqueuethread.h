@@ -42,8 +42,8 @@ public:
     bool checkPrintJob();
 
     // Codes one unit, logs it and, when sending is on, sends it after a
-    // 500 ms pause. Always true: the supervision of the page notices a
-    // printer that did not get it.
+    // 500 ms pause. False when the printer did not take the unit whole;
+    // whether a unit it took was printed is for the page's supervision.
     bool Send_Image_Buff(const QImage& croppedImage, quint8 SliceNo, quint16 Width, quint16 Height, float PosXmm,
                          float PosYmm, quint8 pt);
     // True when a 1-bit unit holds no dot to print.
@@ -76,10 +76,15 @@ private:
     // Status request before a task: true when the printer holds none. A
     // printer that cannot be read or is busy ends the run.
     bool _printerIsFree(const char* busyStateText);
-    void _sendTask(int SliceAmount);
+    // False when the task did not reach the printer whole.
+    bool _sendTask(int SliceAmount);
     static QByteArray _encodeUnit(const QImage& croppedImage, quint8 SliceNo, quint16 Width, quint16 Height,
                                   float PosXmm, float PosYmm, quint8 pt);
-    static void _transmitUnit(QByteArray payload);
+    // False when sending is on and the unit did not reach the printer whole.
+    static bool _transmitUnit(QByteArray payload);
+    // A task or unit cut short: the page cannot print as sent, and the
+    // printer must drop what it holds of it. Ends the run.
+    void _stopCutPage();
     static void _logUnit(const char* prefix, int i, const ImageUnitInfo_t& u);
     void _finishPage();
 

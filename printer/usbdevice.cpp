@@ -192,6 +192,10 @@ bool USBDevice::SendCom(quint8 com, quint8* ptr_data, quint32 data_num)
         std::memcpy(frame.data() + 8, ptr_data, data_num);
     const quint32 sent = Send(frame.data(), frameSize);
     m_bBusy_Flg = false;
+    // A frame the printer took only in part leaves it waiting for the rest,
+    // which it then takes from the frames that follow.
+    if (sent != frameSize && bln_connect)
+        qDebug() << QString("命令帧未完整发送：0x%1 %2/%3 字节").arg(com, 2, 16, QChar('0')).arg(sent).arg(frameSize);
     return sent == frameSize;
 }
 
@@ -211,7 +215,10 @@ bool USBDevice::SendSysPrintTask(int pageamount, int pageno, int TemplateSum, in
     qToLittleEndian<quint16>(task.PageNo, payload + 2);
     payload[4] = task.SliceAmount;
     payload[5] = task.TemplateSum;
-    SendCom(PC_TO_ARM_USB_SEND_TASK, payload, sizeof payload);
+    // A task or unit the printer did not take whole cannot print as sent,
+    // and no reply to it is worth waiting for: the caller ends the page.
+    if (!SendCom(PC_TO_ARM_USB_SEND_TASK, payload, sizeof payload))
+        return false;
     quint8 reply[kShortReplySize];
     Read(reply, sizeof reply);
     return true;
@@ -220,7 +227,8 @@ bool USBDevice::SendSysPrintTask(int pageamount, int pageno, int TemplateSum, in
 bool USBDevice::SendImageUnit(quint8* pReadBuf, quint32 data_num)
 {
     qDebug() << "***Send PC_TO_ARM_USB_SEND_IMAGE_UNIT! ";
-    SendCom(PC_TO_ARM_USB_SEND_IMAGE_UNIT, pReadBuf, data_num);
+    if (!SendCom(PC_TO_ARM_USB_SEND_IMAGE_UNIT, pReadBuf, data_num))
+        return false;
     quint8 reply[kShortReplySize];
     Read(reply, sizeof reply);
     return true;

@@ -116,6 +116,9 @@ public:
     bool Read(quint8* pReadBuf, quint32 ReadNum);
 
     bool SendCom(quint8 com, quint8* ptr_data, quint32 data_num);
+    // Both read the printer's 13-byte reply, which is not examined. False
+    // when the frame did not go out whole (then no reply is read), and for a
+    // task whose page number is above the page count (then nothing is sent).
     bool SendSysPrintTask(int pageamount, int pageno, int TemplateSum, int SliceAmount);
     bool SendImageUnit(quint8* pReadBuf, quint32 data_num);
 
