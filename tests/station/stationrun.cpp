@@ -95,8 +95,8 @@ qint64 peakResidentKb(const QList<qint64>& pids)
     return peak;
 }
 
-// Waits for the process to end, following its memory when asked; the peak
-// is read every 20 ms and once more just before the end can be seen.
+// Waits for the process to end, following its memory when asked: the peak
+// so far is read every 20 ms while it runs.
 bool waitForEnd(QProcess& process, int timeoutMs, bool sampleMemory, qint64* peakKb)
 {
     if (!sampleMemory)
