@@ -15,6 +15,8 @@
 #include <QStringList>
 #include <QtEndian>
 
+#include <climits>
+
 namespace {
 
 // A page may be listed while its writer is still at work. It is read once its
@@ -49,32 +51,62 @@ FileMark markOf(const QString& path)
     return mark;
 }
 
+// What a BMP file's headers declare; isBmp is false for any other file.
+struct BmpHeader {
+    bool isBmp = false;
+    bool complete = false;  // both headers are there
+    quint32 fileSize = 0;
+    quint32 offBits = 0;
+    qint64 width = 0;
+    qint64 height = 0;  // rows, whichever way they run
+    int bitsPerPixel = 0;
+    quint32 compression = 0;
+};
+
+BmpHeader readBmpHeader(const QString& path)
+{
+    BmpHeader header;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return header;
+    const QByteArray head = file.read(54);
+    header.isBmp = head.startsWith("BM");
+    header.complete = header.isBmp && head.size() == 54;
+    if (!header.complete)
+        return header;
+    const uchar* h = reinterpret_cast<const uchar*>(head.constData());
+    header.fileSize = qFromLittleEndian<quint32>(h + 2);
+    header.offBits = qFromLittleEndian<quint32>(h + 10);
+    header.width = qFromLittleEndian<qint32>(h + 18);
+    header.height = qAbs(qint64(qFromLittleEndian<qint32>(h + 22)));
+    header.bitsPerPixel = qFromLittleEndian<quint16>(h + 28);
+    header.compression = qFromLittleEndian<quint32>(h + 30);
+    return header;
+}
+
+bool beyondPageLimits(qint64 width, qint64 height)
+{
+    return width > HandleImgQueueThread::kMaxPageSide || height > HandleImgQueueThread::kMaxPageSide
+        || width * height > HandleImgQueueThread::kMaxPagePixels;
+}
+
 // The length a BMP file has once it is written whole: its headers and rows
 // when uncompressed, else what its file header says. 0 when the file is no
 // BMP, or declares a page the loader refuses anyway (there is no point in
 // waiting for a gigabyte that will never be read).
 qint64 declaredBmpLength(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const BmpHeader h = readBmpHeader(path);
+    if (!h.isBmp)
         return 0;
-    const QByteArray head = file.read(54);
-    if (!head.startsWith("BM"))
-        return 0;
-    if (head.size() < 54)
+    if (!h.complete)
         return 54;
-    const uchar* h = reinterpret_cast<const uchar*>(head.constData());
-    const qint64 width = qFromLittleEndian<qint32>(h + 18);
-    const qint64 height = qAbs(qint64(qFromLittleEndian<qint32>(h + 22)));
-    const int bitsPerPixel = qFromLittleEndian<quint16>(h + 28);
-    const quint32 compression = qFromLittleEndian<quint32>(h + 30);
-    if (width > HandleImgQueueThread::kMaxPageSide || height > HandleImgQueueThread::kMaxPageSide ||
-        width * height > HandleImgQueueThread::kMaxPagePixels)
+    if (beyondPageLimits(h.width, h.height))
         return 0;
-    const bool uncompressed = compression == 0 || compression == 3;
-    if (uncompressed && width > 0 && bitsPerPixel >= 1 && bitsPerPixel <= 32)
-        return qint64(qFromLittleEndian<quint32>(h + 10)) + (width * bitsPerPixel + 31) / 32 * 4 * height;
-    return qFromLittleEndian<quint32>(h + 2);
+    const bool uncompressed = h.compression == 0 || h.compression == 3;
+    if (uncompressed && h.width > 0 && h.bitsPerPixel >= 1 && h.bitsPerPixel <= 32)
+        return qint64(h.offBits) + (h.width * h.bitsPerPixel + 31) / 32 * 4 * h.height;
+    return h.fileSize;
 }
 
 QString cleanAbsolute(const QString& path)
@@ -259,7 +291,12 @@ bool HandleImgQueueThread::_waitUntilWritten(const QString& path)
 QImage HandleImgQueueThread::_loadPage(const QString& path)
 {
     QImageReader reader(path);
-    const QSize declared = reader.size();
+    QSize declared = reader.size();
+    // Qt's reader does not report the size of a bitmap it finds too large;
+    // its header still tells why the page is refused.
+    const BmpHeader bmp = readBmpHeader(path);
+    if (!declared.isValid() && bmp.complete && beyondPageLimits(bmp.width, bmp.height))
+        declared = QSize(int(qBound<qint64>(0, bmp.width, INT_MAX)), int(bmp.height));
     if (declared.isValid() && (declared.width() > kMaxPageSide || declared.height() > kMaxPageSide)) {
         qDebug() << "图像尺寸超出上限，不处理：" << path << declared.width() << declared.height()
                  << "上限:" << kMaxPageSide;

@@ -197,7 +197,7 @@ void HandleImgQueueThreadTest::refusedInputLeavesOneLogLine_data()
 
     QTest::newRow("not an image") << QByteArray("some words\n") << "图像文件无法读取：";
     QTest::newRow("wider than any page") << bmpHeaders(25000, 8) << "图像尺寸超出上限";
-    QTest::newRow("declared 60000 x 60000") << bmpHeaders(60000, 60000) << "图像";
+    QTest::newRow("declared 60000 x 60000") << bmpHeaders(60000, 60000) << "图像尺寸超出上限";
     QTest::newRow("bitmap cut short") << bmpBytes(makePage()).left(20000) << "图像文件不完整";
 }
 

@@ -210,9 +210,10 @@ void HostileInputsTest::oversizedPageIsRefusedBeforeDecoding_data()
     QTest::addColumn<int>("height");
     QTest::addColumn<QString>("refusal");
 
-    // Qt's reader itself takes no BMP header of more than 16384 x 16384
-    // pixels: it reports no size, and reading fails before any pixel.
-    QTest::newRow("a bitmap declaring 60000 × 60000 pixels") << 40 << 60000 << 60000 << "图像文件无法读取：";
+    // Qt's reader takes no BMP header of more than 16384 x 16384 pixels and
+    // reports no size for it; the station reads the size from the header.
+    QTest::newRow("a bitmap declaring 60000 × 60000 pixels") << 40 << 60000 << 60000
+                                                              << "图像尺寸超出上限，不处理：";
     // A header Qt takes, of a page wider than the station's limit.
     QTest::newRow("a bitmap declaring 30000 × 8000 pixels") << 41 << 30000 << 8000
                                                              << "图像尺寸超出上限，不处理：";
