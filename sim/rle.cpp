@@ -18,6 +18,12 @@ bool runLengthDecode(const QByteArray& pairs, QByteArray* out, QString* error)
         }
         total += count;
     }
+    // A byte array holds less than 2 GiB; no real unit comes near 1 GiB.
+    const qint64 kMaxDecoded = qint64(1) << 30;
+    if (total > kMaxDecoded) {
+        *error = QString("decodes to %1 bytes, more than a unit can hold").arg(total);
+        return false;
+    }
     out->reserve(static_cast<int>(total));
     for (int i = 0; i < pairs.size(); i += 2)
         out->append(static_cast<quint8>(pairs.at(i)), pairs.at(i + 1));

@@ -115,8 +115,8 @@ void OutputMessageTest::percentSignIsEchoedLiterally()
 
 void OutputMessageTest::twoThreadsWriteWholeLines()
 {
-    const int perThread = 400;
-    auto writer = [perThread](const QString& who) {
+    constexpr int perThread = 400;
+    auto writer = [](const QString& who) {
         return QThread::create([=] {
             for (int i = 0; i < perThread; ++i)
                 outputMessage(QtDebugMsg, QMessageLogContext(), QString("%1 line %2 of a longer message").arg(who).arg(i));

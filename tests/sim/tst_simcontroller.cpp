@@ -43,6 +43,7 @@ private slots:
     void framesAreFoundInTheByteStream();
     void runLengthCode_data();
     void runLengthCode();
+    void runLengthDecodeRefusesWhatNoUnitHolds();
 };
 
 void SimControllerTest::repliesHaveFixedLengths_data()
@@ -186,6 +187,19 @@ void SimControllerTest::runLengthCode()
     QString error;
     QVERIFY(vqsim::runLengthDecode(pairs, &decoded, &error));
     QCOMPARE(decoded, raw);
+}
+
+void SimControllerTest::runLengthDecodeRefusesWhatNoUnitHolds()
+{
+    // 5 million pairs of 255 would decode to 1.2 GiB.
+    QByteArray pairs;
+    for (int i = 0; i < 5000000; ++i)
+        pairs.append('\xff').append('\x01');
+    QByteArray decoded;
+    QString error;
+    QVERIFY(!vqsim::runLengthDecode(pairs, &decoded, &error));
+    QVERIFY2(error.contains("more than a unit can hold"), qPrintable(error));
+    QVERIFY(decoded.isEmpty());
 }
 
 VQ_TEST_MAIN(SimControllerTest)
