@@ -56,6 +56,14 @@ QImage loadImage(const QString& path)
     return reader.read();
 }
 
+void logPrinterState(const SysDeviceStatus_t& status)
+{
+    qDebug() << QString("Printer State:TemplateRec =%1, TemplateUse=%2, SysState=%3!")
+                    .arg(status.TemplateRec)
+                    .arg(status.TemplateUse)
+                    .arg(status.SysState);
+}
+
 QString dumpPath(const QString& name) { return APPConfig::output() + "/" + name; }
 
 } // namespace
@@ -341,10 +349,7 @@ bool SendImgQueueThread::_printerIsFree(const char* busyStateText)
         _abortPrint("无法读取打印机状态，停止打印！");
         return false;
     }
-    qDebug() << QString("Printer State:TemplateRec =%1, TemplateUse=%2, SysState=%3!")
-                    .arg(SysDeviceStatus.TemplateRec)
-                    .arg(SysDeviceStatus.TemplateUse)
-                    .arg(SysDeviceStatus.SysState);
+    logPrinterState(SysDeviceStatus);
     // The printer still holds an unfinished task.
     if (SysDeviceStatus.TemplateRec != 0) {
         qDebug() << "打印机正处于忙碌状态！";
@@ -451,10 +456,7 @@ bool SendImgQueueThread::checkPrintJob()
             return false;
         }
 
-        qDebug() << QString("Printer State:TemplateRec =%1, TemplateUse=%2, SysState=%3!")
-                        .arg(SysDeviceStatus.TemplateRec)
-                        .arg(SysDeviceStatus.TemplateUse)
-                        .arg(SysDeviceStatus.SysState);
+        logPrinterState(SysDeviceStatus);
         const int state = SysDeviceStatus.SysState;
         if (state >= 1 && state <= 7) {
             qDebug() << kPrinterStates[state - 1].logLine;

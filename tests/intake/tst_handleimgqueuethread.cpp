@@ -121,8 +121,8 @@ private slots:
     void pageAccounting_data();
     void pageAccounting();
     void latePageRepeatsCompletion();
+    void pageStillBeingWrittenIsPreparedWhole_data();
     void pageStillBeingWrittenIsPreparedWhole();
-    void writerThatPausesIsWaitedFor();
 
 private:
     std::unique_ptr<QTemporaryDir> m_job;
@@ -325,11 +325,26 @@ void HandleImgQueueThreadTest::latePageRepeatsCompletion()
     QCOMPARE(QSet<QString>(entries.begin(), entries.end()).size(), 4);
 }
 
+void HandleImgQueueThreadTest::pageStillBeingWrittenIsPreparedWhole_data()
+{
+    QTest::addColumn<double>("pauseScale");
+    QTest::addColumn<int>("pieces");
+    QTest::addColumn<int>("pauseMs");
+    // Real time: the writer's pauses are short against the settle interval,
+    // so only the file's changing size and time show it is still at work.
+    QTest::newRow("written in 30 pieces") << 1.0 << 30 << 50;
+    // The writer stops half way for far longer than the settle interval (but
+    // well within the wait's limit), as a rasteriser does between its pages:
+    // only the length the bitmap's header declares shows it is unfinished.
+    QTest::newRow("pausing half way") << 0.1 << 2 << 600;
+}
+
 void HandleImgQueueThreadTest::pageStillBeingWrittenIsPreparedWhole()
 {
-    // Real time: the writer's pauses must be short against the settle
-    // interval for the test to prove anything.
-    StationPause::setScale(1.0);
+    QFETCH(double, pauseScale);
+    QFETCH(int, pieces);
+    QFETCH(int, pauseMs);
+    StationPause::setScale(pauseScale);
     const QImage page = makePage();
     const QByteArray bytes = bmpBytes(page);
     const QString input = jobFile("slow.bmp");
@@ -337,43 +352,15 @@ void HandleImgQueueThreadTest::pageStillBeingWrittenIsPreparedWhole()
     QVERIFY(file.open(QIODevice::WriteOnly));
 
     // Rows run bottom-up, so the ink at the top of the page comes last.
-    const int chunk = bytes.size() / 30 + 1;
-    file.write(bytes.left(chunk));
+    const int piece = bytes.size() / pieces + 1;
+    file.write(bytes.left(piece));
     file.flush();
-    std::unique_ptr<QThread> writer(QThread::create([&file, &bytes, chunk] {
-        for (int at = chunk; at < bytes.size(); at += chunk) {
-            QThread::msleep(50);
-            file.write(bytes.mid(at, chunk));
+    std::unique_ptr<QThread> writer(QThread::create([&file, &bytes, piece, pauseMs] {
+        for (int at = piece; at < bytes.size(); at += piece) {
+            QThread::msleep(static_cast<unsigned long>(pauseMs));
+            file.write(bytes.mid(at, piece));
             file.flush();
         }
-    }));
-    writer->start();
-
-    RunningThread running;
-    APPConfig::enqueueImgWork({input});
-    QVERIFY(writer->wait(60000));
-    QTRY_COMPARE_WITH_TIMEOUT(APPConfig::SendTotal.load(), 1, 60000);
-    const QStringList entries = takePrintQueue();
-    QCOMPARE(entries.size(), 1);
-    QCOMPARE(asRgb(QImage(entries.first())), asRgb(expectedSource(page, 0)));
-}
-
-void HandleImgQueueThreadTest::writerThatPausesIsWaitedFor()
-{
-    // The writer stops half way for far longer than the settle interval (but
-    // well within the wait's limit), as a rasteriser does between its pages.
-    StationPause::setScale(0.1);
-    const QImage page = makePage();
-    const QByteArray bytes = bmpBytes(page);
-    const QString input = jobFile("paused.bmp");
-    QFile file(input);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes.left(bytes.size() / 2));
-    file.flush();
-    std::unique_ptr<QThread> writer(QThread::create([&file, &bytes] {
-        QThread::msleep(600);
-        file.write(bytes.mid(bytes.size() / 2));
-        file.flush();
     }));
     writer->start();
 
