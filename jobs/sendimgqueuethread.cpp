@@ -160,10 +160,6 @@ void SendImgQueueThread::_handleImgFile(QString originalImage_path)
     if (!_cutMonoPage(&m_BMP_CutResult))
         return;
     const int total = m_BMP_CutResult._total;
-    if (total == 0) {
-        qDebug() << "No IMAGE UNIT";
-        return;
-    }
 
     if (APPConfig::g_Send) {
         if (!_printerIsFree("打印机正处于忙碌状态，停止打印！"))
@@ -241,10 +237,6 @@ void SendImgQueueThread::_handleMuiltImgFile(QStringList originalImage_list)
     if (!_cutMonoPage(&m_BMP_CutResult))
         return;
     const int total = m_BMP_CutResult._total;
-    if (total == 0) {
-        qDebug() << "No IMAGE UNIT";
-        return;
-    }
 
     QMap<int, QImage> m_SendImage_Map[2];
     QMap<int, QString> m_SendImage_Map_path[2];
@@ -329,6 +321,10 @@ bool SendImgQueueThread::_cutMonoPage(BMP_CutResult_t* result)
                           quint32(bytes.size()), reinterpret_cast<quint8*>(result));
     qDebug() << QString("BMP_CutResult::%1").arg(result->_total);
     file.close();
+    if (result->_total == 0) {
+        qDebug() << "No IMAGE UNIT";
+        return false;
+    }
     return true;
 }
 

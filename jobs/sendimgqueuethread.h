@@ -71,7 +71,7 @@ private:
     // Writes the dot image as the mono page file the cutter reads; a file
     // left by an earlier page is removed first, so it is never cut again.
     static bool _saveMonoPage(const QImage& dots);
-    // Cuts the mono page file; false when it cannot be read.
+    // Cuts the mono page file; false when it cannot be read or holds no unit.
     static bool _cutMonoPage(BMP_CutResult_t* result);
     // Status request before a task: true when the printer holds none. A
     // printer that cannot be read or is busy ends the run.
