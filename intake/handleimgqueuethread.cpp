@@ -294,9 +294,11 @@ QImage HandleImgQueueThread::_loadPage(const QString& path)
     QSize declared = reader.size();
     // Qt's reader does not report the size of a bitmap it finds too large;
     // its header still tells why the page is refused.
-    const BmpHeader bmp = readBmpHeader(path);
-    if (!declared.isValid() && bmp.complete && beyondPageLimits(bmp.width, bmp.height))
-        declared = QSize(int(qBound<qint64>(0, bmp.width, INT_MAX)), int(bmp.height));
+    if (!declared.isValid()) {
+        const BmpHeader bmp = readBmpHeader(path);
+        if (bmp.complete && beyondPageLimits(bmp.width, bmp.height))
+            declared = QSize(int(qBound<qint64>(0, bmp.width, INT_MAX)), int(bmp.height));
+    }
     if (declared.isValid() && (declared.width() > kMaxPageSide || declared.height() > kMaxPageSide)) {
         qDebug() << "图像尺寸超出上限，不处理：" << path << declared.width() << declared.height()
                  << "上限:" << kMaxPageSide;

@@ -368,7 +368,7 @@ bool SendImgQueueThread::_sendTask(int SliceAmount)
     // A task the command layer refuses (its page number as sent is above the
     // page count) is not sent at all: the units still go, and the printer,
     // holding no task, is found out by the supervision.
-    if (quint16(pageno) > quint16(pageamount)) {
+    if (USBDevice::refusesTask(pageamount, pageno)) {
         qDebug() << QString("Send SysPrintTask Failed: pageno=%1 > pageamount=%2").arg(pageno).arg(pageamount);
         return true;
     }
@@ -476,10 +476,7 @@ bool SendImgQueueThread::checkPrintJob()
             return true;
         }
         if (i_TIMER_CHECK_COMM_OVT > kReceivePollsTolerated) {
-            qDebug() << "发送图元失败!";
-            qDebug() << separatorLine();
-            qDebug() << "***Send PC_TO_ARM_USB_SEND_FIFO_RST!";
-            _abortPrint("打印失败！停止打印");
+            _abortUnitsNotTaken();
             return false;
         }
     }
@@ -492,6 +489,11 @@ void SendImgQueueThread::_stopCutPage()
         qDebug() << "Printer link closed, page not sent";
         return;
     }
+    _abortUnitsNotTaken();
+}
+
+void SendImgQueueThread::_abortUnitsNotTaken()
+{
     qDebug() << "发送图元失败!";
     qDebug() << separatorLine();
     qDebug() << "***Send PC_TO_ARM_USB_SEND_FIFO_RST!";

@@ -85,6 +85,9 @@ private:
     // A task or unit cut short: the page cannot print as sent, and the
     // printer must drop what it holds of it. Ends the run.
     void _stopCutPage();
+    // The printer did not get the page's units: it drops what it holds and
+    // the run ends.
+    void _abortUnitsNotTaken();
     static void _logUnit(const char* prefix, int i, const ImageUnitInfo_t& u);
     void _finishPage();
 

@@ -206,7 +206,7 @@ bool USBDevice::SendSysPrintTask(int pageamount, int pageno, int TemplateSum, in
     task.PageNo = static_cast<quint16>(pageno);
     task.SliceAmount = static_cast<quint8>(SliceAmount);
     task.TemplateSum = static_cast<quint8>(TemplateSum);
-    if (task.PageNo > task.TotalPages)
+    if (refusesTask(pageamount, pageno))
         return false;
 
     qDebug() << "***Send PC_TO_ARM_USB_SEND_TASK! ";

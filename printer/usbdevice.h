@@ -120,6 +120,8 @@ public:
     // when the frame did not go out whole (then no reply is read), and for a
     // task whose page number is above the page count (then nothing is sent).
     bool SendSysPrintTask(int pageamount, int pageno, int TemplateSum, int SliceAmount);
+    // A task whose page number, as sent, is above its page count is never sent.
+    static bool refusesTask(int pageamount, int pageno) { return quint16(pageno) > quint16(pageamount); }
     bool SendImageUnit(quint8* pReadBuf, quint32 data_num);
 
     // Status request and reply: true when the 42-byte reply arrived, and
