@@ -5,7 +5,6 @@
 #include "imaging/imagework.h"
 #include "intake/handleimgqueuethread.h"
 
-#include <QBuffer>
 #include <QPainter>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -38,27 +37,6 @@ QImage makePage()
     painter.fillRect(10, 10, 100, 60, Qt::black);
     painter.fillRect(pageW - 120, pageH - 90, 100, 70, Qt::black);
     return page;
-}
-
-QByteArray bmpBytes(const QImage& image)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "BMP");
-    return bytes;
-}
-
-// The headers of a 24-bit BMP declaring the given size, and no rows.
-QByteArray bmpHeaders(qint32 width, qint32 height)
-{
-    QByteArray b;
-    QDataStream s(&b, QIODevice::WriteOnly);
-    s.setByteOrder(QDataStream::LittleEndian);
-    s.writeRawData("BM", 2);
-    s << quint32(54) << quint32(0) << quint32(54) << quint32(40) << width << height << quint16(1)
-      << quint16(24) << quint32(0) << quint32(0) << qint32(0) << qint32(0) << quint32(0) << quint32(0);
-    return b;
 }
 
 void writeFile(const QString& path, const QByteArray& bytes)
@@ -169,7 +147,7 @@ void HandleImgQueueThreadTest::pagePrepared()
     APPConfig::g_Debug = debug;
     const QImage page = makePage();
     const QString input = jobFile("page.bmp");
-    writeFile(input, bmpBytes(page));
+    writeFile(input, vqtest::encodedImage(page));
 
     HandleImgQueueThread worker;
     worker._handleImgFile(input);
@@ -196,9 +174,9 @@ void HandleImgQueueThreadTest::refusedInputLeavesOneLogLine_data()
     QTest::addColumn<QString>("reason");
 
     QTest::newRow("not an image") << QByteArray("some words\n") << "图像文件无法读取：";
-    QTest::newRow("wider than any page") << bmpHeaders(25000, 8) << "图像尺寸超出上限";
-    QTest::newRow("declared 60000 x 60000") << bmpHeaders(60000, 60000) << "图像尺寸超出上限";
-    QTest::newRow("bitmap cut short") << bmpBytes(makePage()).left(20000) << "图像文件不完整";
+    QTest::newRow("wider than any page") << vqtest::bmpHeaders(25000, 8) << "图像尺寸超出上限";
+    QTest::newRow("declared 60000 x 60000") << vqtest::bmpHeaders(60000, 60000) << "图像尺寸超出上限";
+    QTest::newRow("bitmap cut short") << vqtest::encodedImage(makePage()).left(20000) << "图像文件不完整";
 }
 
 void HandleImgQueueThreadTest::refusedInputLeavesOneLogLine()
@@ -229,7 +207,7 @@ void HandleImgQueueThreadTest::headThatFailsToSaveQueuesNothing()
     for (int s = -1; s < 60; ++s)
         QDir().mkpath(APPConfig::output() + now.addSecs(s).toString("yyyyMMddhhmmss") + "_Print_src_1.bmp");
     const QString input = jobFile("page.bmp");
-    writeFile(input, bmpBytes(makePage()));
+    writeFile(input, vqtest::encodedImage(makePage()));
     APPConfig::SendTotal = 7;
 
     vqtest::LogCapture log;
@@ -272,10 +250,10 @@ void HandleImgQueueThreadTest::pageAccounting()
     APPConfig::g_Debug = debug;
     APPConfig::PrintTotal = printTotal;
     const QStringList queued{jobFile("p1.bmp"), jobFile("notes.txt"), jobFile("p2.bmp")};
-    writeFile(queued[0], bmpBytes(makePage()));
+    writeFile(queued[0], vqtest::encodedImage(makePage()));
     writeFile(queued[1], "not an image");
-    writeFile(queued[2], bmpBytes(makePage()));
-    writeFile(jobFile("late.bmp"), bmpBytes(makePage()));   // not seen by the watcher yet
+    writeFile(queued[2], vqtest::encodedImage(makePage()));
+    writeFile(jobFile("late.bmp"), vqtest::encodedImage(makePage()));   // not seen by the watcher yet
 
     vqtest::LogCapture log;
     {
@@ -307,7 +285,7 @@ void HandleImgQueueThreadTest::latePageRepeatsCompletion()
     QStringList pages;
     for (int i = 1; i <= 4; ++i) {
         pages.append(jobFile(QString("p%1.bmp").arg(i)));
-        writeFile(pages.last(), bmpBytes(makePage()));
+        writeFile(pages.last(), vqtest::encodedImage(makePage()));
     }
 
     vqtest::LogCapture log;
@@ -346,7 +324,7 @@ void HandleImgQueueThreadTest::pageStillBeingWrittenIsPreparedWhole()
     QFETCH(int, pauseMs);
     StationPause::setScale(pauseScale);
     const QImage page = makePage();
-    const QByteArray bytes = bmpBytes(page);
+    const QByteArray bytes = vqtest::encodedImage(page);
     const QString input = jobFile("slow.bmp");
     QFile file(input);
     QVERIFY(file.open(QIODevice::WriteOnly));

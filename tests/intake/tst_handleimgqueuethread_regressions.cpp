@@ -3,22 +3,11 @@
 #include "app/appconfig.h"
 #include "intake/handleimgqueuethread.h"
 
-#include <QBuffer>
-#include <QDataStream>
 #include <QTemporaryDir>
 
 // Page files that once got past the preparation's checks.
 
 namespace {
-
-QByteArray encoded(const QImage& image, const char* format)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
-    return bytes;
-}
 
 // A small JPEG whose frame header is made to declare width x height, cut
 // short after the start of its scan: the decoder fills what is missing, so
@@ -27,7 +16,7 @@ QByteArray jpegDeclaring(quint16 width, quint16 height)
 {
     QImage image(40, 40, QImage::Format_RGB32);
     image.fill(Qt::white);
-    QByteArray bytes = encoded(image, "JPG");
+    QByteArray bytes = vqtest::encodedImage(image, "JPG");
     const int frame = bytes.indexOf("\xFF\xC0");
     const int scan = bytes.indexOf("\xFF\xDA");
     if (frame < 0 || scan < 0)
@@ -37,18 +26,6 @@ QByteArray jpegDeclaring(quint16 width, quint16 height)
     bytes[frame + 7] = char(width >> 8);
     bytes[frame + 8] = char(width & 0xFF);
     return bytes.left(scan + 200);
-}
-
-// The headers of a 24-bit BMP declaring the given size, and no rows.
-QByteArray bmpHeaders(qint32 width, qint32 height)
-{
-    QByteArray b;
-    QDataStream s(&b, QIODevice::WriteOnly);
-    s.setByteOrder(QDataStream::LittleEndian);
-    s.writeRawData("BM", 2);
-    s << quint32(54) << quint32(0) << quint32(54) << quint32(40) << width << height << quint16(1)
-      << quint16(24) << quint32(0) << quint32(0) << qint32(0) << qint32(0) << quint32(0) << quint32(0);
-    return b;
 }
 
 } // namespace
@@ -85,9 +62,9 @@ void HandleImgQueueThreadRegressionsTest::pageDeclaringTooManyPixelsIsRefusedBef
     QTest::newRow("JPEG of 900 bytes declaring 19999 x 19999")
         << jpegDeclaring(19999, 19999) << "page.jpg" << "图像像素数超出上限";
     QTest::newRow("bitmap one row past the pixel limit")
-        << bmpHeaders(20000, 10001) << "page.bmp" << "图像像素数超出上限";
+        << vqtest::bmpHeaders(20000, 10001) << "page.bmp" << "图像像素数超出上限";
     // At the limit the page is decoded; these headers have no rows to read.
-    QTest::newRow("bitmap at the pixel limit") << bmpHeaders(20000, 10000) << "page.bmp" << "图像文件无法读取";
+    QTest::newRow("bitmap at the pixel limit") << vqtest::bmpHeaders(20000, 10000) << "page.bmp" << "图像文件无法读取";
 }
 
 void HandleImgQueueThreadRegressionsTest::pageDeclaringTooManyPixelsIsRefusedBeforeDecoding()

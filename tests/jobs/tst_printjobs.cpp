@@ -7,7 +7,6 @@
 #include "pixelrules.h"
 #include "sim/vqsim.h"
 
-#include <QBuffer>
 #include <QPainter>
 #include <QSignalSpy>
 
@@ -61,10 +60,7 @@ void printPage(SendImgQueueThread* thread, bool twoHeads, const QString& heads =
 
 BMP_CutResult_t cutOf(const QImage& dots)
 {
-    QByteArray bmp;
-    QBuffer buffer(&bmp);
-    buffer.open(QIODevice::WriteOnly);
-    dots.save(&buffer, "BMP");
+    const QByteArray bmp = vqtest::encodedImage(dots);
     BMP_CutResult_t result;
     std::memset(&result, 0, sizeof result);
     CAppBmpCut().OS_Apps_BmpCut(quint8(APPConfig::g_type), reinterpret_cast<const quint8*>(bmp.constData()),

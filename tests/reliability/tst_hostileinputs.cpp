@@ -14,7 +14,6 @@
 #include "outcome.h"
 #include "stationrun.h"
 
-#include <QBuffer>
 #include <QDataStream>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -35,15 +34,6 @@ const QString kPrinted = "打印机状态：当前页打印完成";
 // The state label as the window opens; no page reached the printer.
 const QString kNothingSent = "打印机状态：";
 const QString kOnePagePrinted = "page 1: 3 of 3 units";
-
-QByteArray bmpBytes(const QImage& page)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    page.save(&buffer, "BMP");
-    return bytes;
-}
 
 // Written before the job's pages, so that the station meets it first.
 void writeOlderFile(const QString& path, const QByteArray& content)
@@ -177,7 +167,7 @@ void HostileInputsTest::refusedFileIsNamedAndTheJobGoesOn_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("refusal");
 
-    const QByteArray page = bmpBytes(reliability::smallUnitsPage());
+    const QByteArray page = vqtest::encodedImage(reliability::smallUnitsPage());
     QTest::newRow("a text file named like a bitmap")
         << 10 << "text.bmp" << QByteArray("These are not the pixels you are looking for.\n") << "图像文件无法读取：";
     // The station waits for the rest of it, within its bound, then refuses it.
@@ -244,7 +234,7 @@ void HostileInputsTest::pageWrittenSlowlyIsPrintedWhole()
 {
     const QString job = m_dir.path() + "/slow/job";
     reliability::prepareJob(job, {});
-    const QByteArray page = bmpBytes(reliability::smallUnitsPage());
+    const QByteArray page = vqtest::encodedImage(reliability::smallUnitsPage());
     const int pieces = 6;
     const int first = page.size() / 4;
     bool listedUnfinished = false;

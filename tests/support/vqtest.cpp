@@ -2,6 +2,8 @@
 
 #include "app/appconfig.h"
 
+#include <QBuffer>
+#include <QDataStream>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -60,6 +62,26 @@ QString sourcePath(const QString& relative)
 #else
     return relative;
 #endif
+}
+
+QByteArray encodedImage(const QImage& image, const char* format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+
+QByteArray bmpHeaders(qint32 width, qint32 height)
+{
+    QByteArray b;
+    QDataStream s(&b, QIODevice::WriteOnly);
+    s.setByteOrder(QDataStream::LittleEndian);
+    s.writeRawData("BM", 2);
+    s << quint32(54) << quint32(0) << quint32(54) << quint32(40) << width << height << quint16(1)
+      << quint16(24) << quint32(0) << quint32(0) << qint32(0) << qint32(0) << quint32(0) << quint32(0);
+    return b;
 }
 
 namespace {

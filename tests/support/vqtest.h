@@ -4,6 +4,8 @@
 // template files in the sandboxed template folder, captured log lines.
 
 #include <QApplication>
+#include <QByteArray>
+#include <QImage>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
@@ -27,6 +29,12 @@ void clearStationFiles();
 
 // A path inside the source tree (for the sample templates under packaging/).
 QString sourcePath(const QString& relative);
+
+// The image as the bytes of a file of the given format.
+QByteArray encodedImage(const QImage& image, const char* format = "BMP");
+
+// The headers of a 24-bit BMP declaring the given size, and no rows.
+QByteArray bmpHeaders(qint32 width, qint32 height);
 
 // Collects the messages logged while it lives (and echoes nothing); restores
 // the previous handler when destroyed. Safe to log into from any thread.
