@@ -16,7 +16,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QMutexLocker>
 #include <QVector>
 
 namespace {
@@ -96,14 +95,6 @@ void watchLog(QtMsgType, const QMessageLogContext&, const QString& msg)
         pageNamed = true;
 }
 
-QStringList takePrintQueue()
-{
-    QMutexLocker lock(APPConfig::mutexM);
-    QStringList entries = APPConfig::_imgIdsQueue;
-    APPConfig::_imgIdsQueue.clear();
-    return entries;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -136,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     HandleImgQueueThread preparation;
     preparation._preparePage(pagePath);
 
-    const QStringList entries = takePrintQueue();
+    const QStringList entries = vqtest::takePrintQueue();
     const bool inputLeft = QFile::exists(pagePath);
     if (entries.size() > 1)
         vqfuzz::fail("one page queued more than once", entries.join(" / "));

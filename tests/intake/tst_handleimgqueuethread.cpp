@@ -46,14 +46,6 @@ void writeFile(const QString& path, const QByteArray& bytes)
     file.write(bytes);
 }
 
-QStringList takePrintQueue()
-{
-    QMutexLocker lock(APPConfig::mutexM);
-    QStringList entries = APPConfig::_imgIdsQueue;
-    APPConfig::_imgIdsQueue.clear();
-    return entries;
-}
-
 // Print sources in the working directory, debug dumps left out.
 QStringList printSources()
 {
@@ -114,7 +106,7 @@ void HandleImgQueueThreadTest::init()
     APPConfig::path = m_job->path();
     APPConfig::job = "";
     APPConfig::clearFolder(QDir(APPConfig::output()));
-    takePrintQueue();
+    vqtest::takePrintQueue();
     APPConfig::SendTotal = 0;
     APPConfig::PrintTotal = 1;
     APPConfig::bln_cmd = false;
@@ -152,7 +144,7 @@ void HandleImgQueueThreadTest::pagePrepared()
     HandleImgQueueThread worker;
     worker._handleImgFile(input);
 
-    const QStringList entries = takePrintQueue();
+    const QStringList entries = vqtest::takePrintQueue();
     QCOMPARE(entries.size(), 1);
     const QStringList got = entries.first().split("|");
     QCOMPARE(got.size(), elements.size());
@@ -190,7 +182,7 @@ void HandleImgQueueThreadTest::refusedInputLeavesOneLogLine()
     HandleImgQueueThread worker;
     worker._handleImgFile(input);
 
-    QVERIFY(takePrintQueue().isEmpty());
+    QVERIFY(vqtest::takePrintQueue().isEmpty());
     QCOMPARE(APPConfig::SendTotal.load(), 0);
     QVERIFY(printSources().isEmpty());
     QVERIFY(QFile::exists(input));
@@ -214,7 +206,7 @@ void HandleImgQueueThreadTest::headThatFailsToSaveQueuesNothing()
     HandleImgQueueThread worker;
     worker._handleImgFile(input);
 
-    QVERIFY(takePrintQueue().isEmpty());
+    QVERIFY(vqtest::takePrintQueue().isEmpty());
     QCOMPARE(APPConfig::SendTotal.load(), 7);
     QVERIFY(QFile::exists(input));
     QCOMPARE(linesWith(log, "保存图像失败："), 1);
@@ -265,7 +257,7 @@ void HandleImgQueueThreadTest::pageAccounting()
         QCOMPARE(running.thread.i_W.load(), handled);
     }
 
-    const QStringList entries = takePrintQueue();
+    const QStringList entries = vqtest::takePrintQueue();
     QCOMPARE(entries.size(), 2);
     QVERIFY2(entries[0] != entries[1], "pages must not share print-source files");
     QCOMPARE(APPConfig::SendTotal.load(), 2);
@@ -299,7 +291,7 @@ void HandleImgQueueThreadTest::latePageRepeatsCompletion()
     QTRY_COMPARE_WITH_TIMEOUT(log.count("HandleImgQueueThread Queue Over"), 2, 60000);
     QCOMPARE(APPConfig::SendTotal.load(), 4);
     QCOMPARE(running.thread.i_W.load(), 4);
-    const QStringList entries = takePrintQueue();
+    const QStringList entries = vqtest::takePrintQueue();
     QCOMPARE(QSet<QString>(entries.begin(), entries.end()).size(), 4);
 }
 
@@ -346,7 +338,7 @@ void HandleImgQueueThreadTest::pageStillBeingWrittenIsPreparedWhole()
     APPConfig::enqueueImgWork({input});
     QVERIFY(writer->wait(60000));
     QTRY_COMPARE_WITH_TIMEOUT(APPConfig::SendTotal.load(), 1, 60000);
-    const QStringList entries = takePrintQueue();
+    const QStringList entries = vqtest::takePrintQueue();
     QCOMPARE(entries.size(), 1);
     QCOMPARE(asRgb(QImage(entries.first())), asRgb(expectedSource(page, 0)));
 }

@@ -39,11 +39,7 @@ private slots:
         QVERIFY(m_dir.isValid());
     }
 
-    void init()
-    {
-        QMutexLocker lock(APPConfig::mutexM);
-        APPConfig::_imgIdsQueue.clear();
-    }
+    void init() { vqtest::takePrintQueue(); }
 
     void pageDeclaringTooManyPixelsIsRefusedBeforeDecoding_data();
     void pageDeclaringTooManyPixelsIsRefusedBeforeDecoding();
@@ -84,10 +80,7 @@ void HandleImgQueueThreadRegressionsTest::pageDeclaringTooManyPixelsIsRefusedBef
     HandleImgQueueThread worker;
     worker._preparePage(input);
 
-    {
-        QMutexLocker lock(APPConfig::mutexM);
-        QVERIFY(APPConfig::_imgIdsQueue.isEmpty());
-    }
+    QVERIFY(vqtest::takePrintQueue().isEmpty());
     QVERIFY(QFile::exists(input));
     QCOMPARE(log.lines().size(), 1);
     QVERIFY(log.lines().first().contains(input));

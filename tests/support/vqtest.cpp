@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QMutexLocker>
 #include <QSettings>
 
 #include <cstdio>
@@ -62,6 +63,14 @@ QString sourcePath(const QString& relative)
 #else
     return relative;
 #endif
+}
+
+QStringList takePrintQueue()
+{
+    QMutexLocker lock(APPConfig::mutexM);
+    QStringList entries = APPConfig::_imgIdsQueue;
+    APPConfig::_imgIdsQueue.clear();
+    return entries;
 }
 
 QByteArray encodedImage(const QImage& image, const char* format)

@@ -30,6 +30,9 @@ void clearStationFiles();
 // A path inside the source tree (for the sample templates under packaging/).
 QString sourcePath(const QString& relative);
 
+// Takes every print entry the preparation has queued.
+QStringList takePrintQueue();
+
 // The image as the bytes of a file of the given format.
 QByteArray encodedImage(const QImage& image, const char* format = "BMP");
 
