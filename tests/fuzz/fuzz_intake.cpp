@@ -1,22 +1,20 @@
 // Page intake on arbitrary small files, through the preparation thread's own
 // per-page work (without the thread and without the wait for a writer to
-// finish). The first byte picks the template the page is laid out with and
-// the file's suffix; the rest is the page file.
-//
-// Whatever the file holds, the page is either prepared (its print entry
-// queued, its print sources saved, the input removed) or refused with a log
-// line that names it, the input left where it was.
+// finish). The first byte picks the template and the file's suffix; the rest
+// is the page file. Whatever the file holds, the page is either queued with
+// its print files (the input removed) or refused with a log line that names
+// it (the input left where it was).
 
 #include "fuzzsupport.h"
 
-#include "app/appconfig.h"
 #include "app/prefs.h"
 #include "intake/handleimgqueuethread.h"
-#include "vqtest.h"
 
 #include <QDir>
 #include <QFile>
-#include <QVector>
+
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -42,72 +40,35 @@ const char* const kTemplates[] = {
     "[Slice2]\nX=10\nY=0\nW=10\nH=30\nnewX=10\nnewY=0\nPt=0\n"
     "[Slice3]\nX=20\nY=0\nW=10\nH=30\nnewX=0\nnewY=0\nPt=2\n",
 };
-const int kTemplateCount = int(sizeof kTemplates / sizeof kTemplates[0]);
 const char* const kSuffixes[] = {"bmp", "png", "jpg"};
 
-// The template values the layout reads, as the loader left them.
-struct Layout {
-    QList<SliceArea_t> slices;
-    double paperW = 0, paperH = 0, gXAXIS_DPI = 0, gYAXIS_DPI = 0, g_Scale = 0;
-    int g_mode = 0, g_type = 0, g_MirroreX = 0, g_MirroreY = 0, g_Rotate = 0;
+// The template values the preparation reads. Each template is loaded once and
+// its values kept: loading one for every input would take most of the run.
+auto layout()
+{
+    return std::tie(APPConfig::m_SliceAreas, APPConfig::paperW, APPConfig::paperH, APPConfig::gXAXIS_DPI,
+        APPConfig::gYAXIS_DPI, APPConfig::g_Scale, APPConfig::g_Rotate, APPConfig::g_MirroreX, APPConfig::g_MirroreY);
+}
+template <typename... T> std::tuple<T...> copied(const std::tuple<T&...>& values) { return values; }
+std::vector<decltype(copied(layout()))> layouts;
 
-    static Layout loaded()
-    {
-        Layout l;
-        l.slices = APPConfig::m_SliceAreas;
-        l.paperW = APPConfig::paperW;
-        l.paperH = APPConfig::paperH;
-        l.gXAXIS_DPI = APPConfig::gXAXIS_DPI;
-        l.gYAXIS_DPI = APPConfig::gYAXIS_DPI;
-        l.g_Scale = APPConfig::g_Scale;
-        l.g_mode = APPConfig::g_mode;
-        l.g_type = APPConfig::g_type;
-        l.g_MirroreX = APPConfig::g_MirroreX;
-        l.g_MirroreY = APPConfig::g_MirroreY;
-        l.g_Rotate = APPConfig::g_Rotate;
-        return l;
-    }
-    void apply() const
-    {
-        APPConfig::m_SliceAreas = slices;
-        APPConfig::paperW = paperW;
-        APPConfig::paperH = paperH;
-        APPConfig::gXAXIS_DPI = gXAXIS_DPI;
-        APPConfig::gYAXIS_DPI = gYAXIS_DPI;
-        APPConfig::g_Scale = g_Scale;
-        APPConfig::g_mode = g_mode;
-        APPConfig::g_type = g_type;
-        APPConfig::g_MirroreX = g_MirroreX;
-        APPConfig::g_MirroreY = g_MirroreY;
-        APPConfig::g_Rotate = g_Rotate;
-        APPConfig::g_Debug = false;
-    }
-};
-QVector<Layout> layouts;
-
-// Set while a page is prepared: whether some log line named it.
 QString pagePath;
 bool pageNamed = false;
-
-void watchLog(QtMsgType, const QMessageLogContext&, const QString& msg)
-{
-    if (!pagePath.isEmpty() && msg.contains(pagePath))
-        pageNamed = true;
-}
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    vqfuzz::start(true);
-    for (int i = 0; i < kTemplateCount; ++i) {
-        const QString name = QString("fuzz-intake-%1").arg(i);
-        vqtest::writeTemplate(name, kTemplates[i]);
-        vqtest::setActiveTemplate(name);
+    vqfuzz::start();
+    for (const char* text : kTemplates) {
+        vqtest::writeTemplate("fuzz-intake", text);
+        vqtest::setActiveTemplate("fuzz-intake");
         Prefs::ReadConfig();
-        layouts.append(Layout::loaded());
+        layouts.push_back(copied(layout()));
     }
-    qInstallMessageHandler(watchLog);
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& msg) {
+        pageNamed = pageNamed || (!pagePath.isEmpty() && msg.contains(pagePath));
+    });
     return 0;
 }
 
@@ -115,38 +76,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 1)
         return 0;
-    const int choice = data[0];
-    layouts.at(choice % kTemplateCount).apply();
-    const QString suffix = kSuffixes[choice / kTemplateCount % 3];
-
-    pagePath = vqfuzz::privateDir() + "/page." + suffix;
-    if (!vqfuzz::writeFile(pagePath, vqfuzz::bytes(data + 1, size - 1)))
+    layout() = layouts[data[0] % 5];
+    pagePath = QDir::temp().filePath(QString("page.") + kSuffixes[data[0] / 5 % 3]);
+    QFile page(pagePath);
+    if (!page.open(QIODevice::WriteOnly)
+        || page.write(reinterpret_cast<const char*>(data) + 1, qint64(size) - 1) != qint64(size) - 1)
         vqfuzz::fail("cannot write the page", pagePath);
+    page.close();
     pageNamed = false;
 
-    HandleImgQueueThread preparation;
-    preparation._preparePage(pagePath);
-
+    HandleImgQueueThread()._preparePage(pagePath);
     const QStringList entries = vqtest::takePrintQueue();
-    const bool inputLeft = QFile::exists(pagePath);
-    if (entries.size() > 1)
-        vqfuzz::fail("one page queued more than once", entries.join(" / "));
-    if (entries.isEmpty()) {
-        if (!inputLeft)
-            vqfuzz::fail("a page was neither queued nor left in the job folder", pagePath);
-        if (!pageNamed)
-            vqfuzz::fail("a page was refused without a log line naming it", pagePath);
-    } else {
-        if (inputLeft)
-            vqfuzz::fail("a queued page was left in the job folder", pagePath);
-        for (const QString& element : entries.first().split("|")) {
-            const QString source = element.split(":::").first();
-            if (!QFile::exists(source))
-                vqfuzz::fail("a print entry names a file that is not there", element);
-        }
-    }
+    if (entries.isEmpty() && !(page.exists() && pageNamed))
+        vqfuzz::fail("a page was neither queued nor left with a log line naming it", pagePath);
+    if (entries.size() > 1 || (!entries.isEmpty() && page.exists()))
+        vqfuzz::fail("a page was queued twice or left in the job folder once queued", entries.join(" / "));
+    for (const QString& element : entries.value(0).split('|', Qt::SkipEmptyParts))
+        if (!QFile::exists(element.section(":::", 0, 0)))
+            vqfuzz::fail("a print entry names a file that is not there", element);
 
-    QFile::remove(pagePath);
+    page.remove();
     pagePath.clear();
     APPConfig::clearFolder(QDir(APPConfig::output()));
     return 0;

@@ -1,33 +1,40 @@
 #pragma once
 
 // What the fuzz targets share: the sandbox guard, a quiet log, the station's
-// folders and a private folder for the files a target writes.
+// application object and folders, and the end of a run whose property broke.
 
-#include <QByteArray>
-#include <QString>
+#include "app/appconfig.h"
+#include "vqtest.h"
 
-#include <cstddef>
+#include <QGuiApplication>
+
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 namespace vqfuzz {
 
-// Refuses to run outside tests/sandbox-run, silences the station's log and,
-// with `withStation`, creates the application object and the station's
-// folders (inside the sandbox) as the station does at start.
-void start(bool withStation);
+// Ends the process: the fuzzer keeps the input that did it.
+[[noreturn]] inline void fail(const char* what, const QString& detail = QString())
+{
+    std::fprintf(stderr, "vqfuzz: %s %s\n", what, qPrintable(detail));
+    std::abort();
+}
 
-// A folder of this process alone, removed when the process ends normally.
-QString privateDir();
-
-// The whole input as a byte array (deep copy: the fuzzer's buffer must not be
-// kept).
-QByteArray bytes(const uint8_t* data, size_t size);
-
-// Writes bytes to a file; false when it cannot.
-bool writeFile(const QString& path, const QByteArray& bytes);
-
-// Ends the process with a message when a property of the code under test
-// does not hold: the fuzzer keeps the input that did it.
-[[noreturn]] void fail(const char* what, const QString& detail = QString());
+// Runs only inside tests/sandbox-run (a target writes the station's fixed
+// folders); shows no log line but a fatal one.
+inline void start()
+{
+    vqtest::requireSandbox();
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& msg) {
+        if (type == QtFatalMsg)
+            std::fprintf(stderr, "fatal: %s\n", qPrintable(msg));
+    });
+    static int argc = 1;
+    static char name[] = "vqfuzz";
+    static char* argv[] = {name, nullptr};
+    static QGuiApplication app(argc, argv);
+    APPConfig::init();
+}
 
 } // namespace vqfuzz

@@ -1,545 +1,373 @@
 // The whole station as a user runs it: the real, unmodified binary on a job
-// folder, with the simulated printer behind the preloaded stand-in or the
-// real libusb on the emulated usbfs device. Each case checks what the
-// printer received (page files, the capture read back with tshark), what
-// the operator saw, what the station left on disk, and how it ended.
-//
-// Station runs take real time (2-second start and polls, 500 ms per unit, a
-// silent printer about a minute), so the cases are few; CMakeLists.txt
-// splits them over several ctest entries that run side by side.
+// folder, the simulated printer preloaded in place of libusb, or behind the
+// real libusb on the emulated usbfs device. Each row is an ending no test
+// inside one process can reach: the binary's start, its threads, its quit
+// through the event loop, the end when no printer opens, the real libusb.
+// Runs take real time (2-second polls, 500 ms a unit), so rows are few;
+// CMakeLists.txt gives each its own ctest entry so that their waits overlap.
 
 #include "vqtest.h"
 
-#include "pages.h"
-#include "stationrun.h"
-#include "wire.h"
-#include "xdisplay.h"
+#include "app/appconfig.h"
+#include "sim/controller.h"
+#include "sim/usbmonpcap.h"
 
-#include <QElapsedTimer>
+#include <QDataStream>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPainter>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
-#include <cmath>
-
-using namespace station;
+#include <functional>
 
 namespace {
 
-// Inked columns are 320 dots wide (ten words) with wide blank gaps, so each
-// one is an image unit of its own; they run from 20 mm to 270 mm down the
-// page.
-const int kColumnWidth = 320;
-const int kInkTop = mmToDots(20);
-const int kInkBottom = mmToDots(270);
-// The cutter's blank margin above and below a unit, in rows of 290.3 dpi.
-const double kMarginMm = 57 * 25.4 / 290.3;
-// Padded width of an A4 print source as the cutter sees it (4961 dots).
-const int kCutWidth = 4992;
-// Where a unit begins, from the page's bottom or top edge: where the ink
-// ends, less the margin.
-const double kUnitFromBottomMm = (297 - 270) - kMarginMm;
-const double kUnitFromTopMm = 20 - kMarginMm;
+const int kPageWidth = 4960; // A4 at 600 dpi
+const int kPageHeight = 7016;
+const int kRunBoundMs = 180000;
 
-QRect column(int x, int width = kColumnWidth) { return QRect(x, kInkTop, width, kInkBottom - kInkTop); }
+int dots(double mm) { return qRound(mm * 600 / 25.4); }
 
-double dotsToMm(int dots) { return dots * 25.4 / 600.0; }
-
-struct ExpectedUnit {
-    int head = 0;
-    int width = 0;
-    double posXmm = 0;
-    double posYmm = 0;
-};
-
-struct JobCase {
-    QString name;
-    QString templateText;
-    QStringList printer;                       // VQSIM_* settings
-    QList<QList<QRect>> pages;                 // inked blocks of each page
-    QString wire;                              // wireSummary() of the run
-    QList<QList<ExpectedUnit>> units;          // per page, in arrival order
-    // Per page: head -> inked columns of its picture. Empty: the pictures
-    // are not compared (the simulator draws units placed from the left).
-    QList<QMap<int, QList<Span>>> pictureColumns;
-    QList<Span> pictureRows;                   // from the bottom, every page
-    QStringList workingFilesLeft;              // in the working folder after the job
-};
-
-// Rows of an A4 page printed through the one-head sample: the band between
-// 140 mm and 150 mm is left out.
-QList<Span> oneHeadSampleRows()
+// A 1-bit A4 page as a rasteriser writes it, with ink columns of 320 dots
+// (each an image unit of its own) from 20 mm to 270 mm down the page.
+QByteArray pageWithColumns(const QList<QPair<int, int>>& columns)
 {
-    const int bandTop = mmToDots(140), bandBottom = mmToDots(150);
-    return {{kPageHeight - kInkBottom, kPageHeight - bandBottom}, {kPageHeight - bandTop, kPageHeight - kInkTop}};
+    QImage page(kPageWidth, kPageHeight, QImage::Format_Mono);
+    page.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+    page.fill(0);
+    QPainter painter(&page);
+    for (const auto& c : columns)
+        painter.fillRect(c.first, dots(20), c.second, dots(250), Qt::black);
+    painter.end();
+    return vqtest::encodedImage(page);
 }
 
-ExpectedUnit leftReferenced(int head, int x, int width)
+// Files written oldest first, a second apart, so the station takes them in
+// this order.
+void writeJob(const QString& folder, const QList<QPair<QString, QByteArray>>& files)
 {
-    return {head, width, kUnitFromBottomMm, dotsToMm(x)};
+    QDir().mkpath(folder);
+    const QDateTime first = QDateTime::currentDateTime().addSecs(-100);
+    for (int i = 0; i < files.size(); ++i) {
+        QFile file(folder + "/" + files.at(i).first);
+        if (!file.open(QIODevice::WriteOnly) || file.write(files.at(i).second) != files.at(i).second.size())
+            qFatal("cannot write the job");
+        file.setFileTime(first.addSecs(i), QFileDevice::FileModificationTime);
+    }
 }
 
-JobCase threePageJob()
+QByteArray threeColumns() { return pageWithColumns({{640, 320}, {1920, 320}, {3200, 320}}); }
+
+QList<QPair<QString, QByteArray>> jobFiles(const QString& job)
 {
-    JobCase c;
-    c.name = "three pages";
-    c.templateText = sampleTemplate("a4-one-head.ini");
-    QStringList wire;
-    for (int page = 1; page <= 3; ++page) {
-        QList<QRect> blocks;
-        QList<ExpectedUnit> units;
-        QList<Span> columns;
-        wire << "S" << QString("T3/%1x%1").arg(page);
-        for (int k = 0; k < page; ++k) {
-            const int x = 640 + 1280 * k;
-            blocks << column(x);
-            // 320 dots are widened to the next 300-dot quantum, 608 in words.
-            units << leftReferenced(1, x, 608);
-            columns << Span{x, x + kColumnWidth};
-            wire << QString("U%1h1").arg(k);
+    if (job == "three pages")
+        return {{"1.bmp", pageWithColumns({{640, 320}})}, {"2.bmp", pageWithColumns({{640, 320}, {1920, 320}})},
+            {"3.bmp", threeColumns()}};
+    if (job == "two heads") // the middle column straddles the heads' seam at 2480
+        return {{"1.bmp", pageWithColumns({{640, 320}, {2400, 160}, {3840, 320}})}};
+    if (job == "hostile") {
+        QByteArray huge;
+        QDataStream s(&huge, QIODevice::WriteOnly);
+        s.setByteOrder(QDataStream::LittleEndian);
+        s.writeRawData("BM", 2);
+        s << quint32(0) << quint32(0) << quint32(62) << quint32(40) << qint32(60000) << qint32(60000) << quint16(1)
+          << quint16(1) << quint32(0) << quint32(0) << qint32(0) << qint32(0) << quint32(2) << quint32(0) << quint32(0)
+          << quint32(0xFFFFFF);
+        return {{"text.bmp", "These are not the pixels you are looking for.\n"},
+            {"cut.bmp", threeColumns().left(200000)}, {"huge.bmp", huge + QByteArray(4096, '\0')},
+            {"page.bmp", threeColumns()}};
+    }
+    return {{"1.bmp", threeColumns()}};
+}
+
+struct Run {
+    QString job;
+    bool endedByItself = false;
+    bool crashed = false;
+    int exitCode = -1;
+    QString output; // standard output and error
+    QString capture;
+    QString pages;
+};
+
+// Starts the station on `job` as a user would and waits for it to end.
+Run runStation(const QString& link, const QString& job, const QStringList& printer, const QString& results)
+{
+    Run run;
+    run.job = job;
+    run.capture = results + "/capture.pcap";
+    run.pages = results + "/pages";
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LC_ALL", "C.UTF-8");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("VQSIM_CAPTURE", run.capture);
+    env.insert("VQSIM_OUT", run.pages);
+    for (const QString& setting : printer)
+        env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+    QProcess station;
+    station.setProcessEnvironment(env);
+    station.setProcessChannelMode(QProcess::MergedChannels);
+    if (link == "usbfs") {
+        station.start(VQ_SIM_USBFS, {VQ_STATION_BINARY, job});
+    } else {
+        env.insert("LD_PRELOAD", VQ_SIM_PRELOAD);
+        station.setProcessEnvironment(env);
+        station.start(VQ_STATION_BINARY, {job});
+    }
+    run.endedByItself = station.waitForFinished(kRunBoundMs);
+    if (!run.endedByItself) {
+        station.terminate();
+        if (!station.waitForFinished(10000))
+            station.kill();
+        station.waitForFinished();
+    }
+    run.crashed = station.exitStatus() == QProcess::CrashExit;
+    run.exitCode = station.exitCode();
+    run.output = QString::fromUtf8(station.readAll());
+    return run;
+}
+
+QList<vqsim::UsbmonRecord> captureOf(const Run& run)
+{
+    QList<vqsim::UsbmonRecord> records;
+    QString error;
+    if (QFile::exists(run.capture) && !vqsim::readUsbmonCapture(run.capture, &records, &error))
+        qWarning("%s", qPrintable(error));
+    return records;
+}
+
+// The command frames the station wrote, a word each: S status request,
+// T3/2x5 task (3 pages, page 2, 5 units), U4h1 unit 4 for head 1, E end of
+// job, R buffer reset. "!" marks a frame the printer did not take whole.
+QString wireSummary(const QList<vqsim::UsbmonRecord>& records)
+{
+    QHash<quint64, QByteArray> submitted;
+    QByteArray stream;
+    QList<QPair<int, int>> cut; // stream ranges of transfers not taken whole
+    for (const vqsim::UsbmonRecord& r : records) {
+        if (r.endpoint & 0x80)
+            continue;
+        if (r.type == 'S') {
+            submitted.insert(r.id, r.data);
+            continue;
         }
-        wire << "S" << "S";
-        c.pages << blocks;
-        c.units << units;
-        c.pictureColumns << QMap<int, QList<Span>>{{1, columns}};
+        const QByteArray data = submitted.take(r.id);
+        if (r.status != 0 || int(r.length) < data.size())
+            cut.append({stream.size(), stream.size() + data.size()});
+        stream += data;
     }
-    c.wire = wire.join(' ');
-    c.pictureRows = oneHeadSampleRows();
-    return c;
-}
-
-// Head 0 prints the left half of the page, head 1 the right half; the
-// middle column straddles the seam at 105 mm (2480 dots), so its unit goes
-// to both heads and the outer ones to one head each.
-JobCase twoHeadJob()
-{
-    JobCase c;
-    c.name = "two heads";
-    c.templateText = sampleTemplate("a4-two-head.ini");
-    const int seam = 2480;
-    c.pages << QList<QRect>{column(640), column(2400, 160), column(3840)};
-    c.units << QList<ExpectedUnit>{leftReferenced(0, 640, 608), leftReferenced(0, 2400, 320),
-                                   leftReferenced(1, 2400, 320), leftReferenced(1, 3840, 608)};
-    c.wire = "S T1/1x4 U0h0 U1h0 U2h1 U3h1 S S";
-    c.pictureColumns << QMap<int, QList<Span>>{{0, {{640, 960}, {2400, seam}}}, {1, {{seam, 2560}, {3840, 4160}}}};
-    c.pictureRows = {{kPageHeight - kInkBottom, kPageHeight - kInkTop}};
-    // The heads' dot images stay to be looked at until the next start, one
-    // pair however many pages; no print source stays.
-    c.workingFilesLeft = QStringList{"g_Print_src_mono_0.bmp", "g_Print_src_mono_1.bmp"};
-    return c;
-}
-
-// Models whose cutter places units from the right edge: they arrive
-// rightmost first, positioned from the right (type 1 from the bottom edge,
-// type 3 from the top edge).
-JobCase rightReferencedJob(const QString& model, const QStringList& printer, double posXmm)
-{
-    JobCase c;
-    c.name = model;
-    c.templateText = sampleTemplate("a4-one-head.ini", {"M=TRV-B20", "M=" + model});
-    c.printer = printer;
-    QList<QRect> blocks;
-    QList<ExpectedUnit> units;
-    for (int k = 0; k < 3; ++k) {
-        const int x = 640 + 1280 * k;
-        blocks << column(x);
-        // Widened to the left: the unit ends where the column ends.
-        units.prepend({1, 608, posXmm, dotsToMm(kCutWidth - x - kColumnWidth)});
+    QStringList words;
+    for (int at = 0; at + 8 <= stream.size();) {
+        const int size = int(qFromLittleEndian<quint32>(stream.constData() + at + 4));
+        if (quint8(stream.at(at)) != 0x7E || size < 12 || at + size > stream.size())
+            return words.join(' ') + " junk";
+        const QByteArray payload = stream.mid(at + 8, size - 12);
+        QString word = QString("?%1").arg(quint8(stream.at(at + 1)), 2, 16, QChar('0'));
+        switch (quint8(stream.at(at + 1))) {
+        case 0x12:
+            word = "S";
+            break;
+        case 0x40:
+            word = QString("T%1/%2x%3")
+                       .arg(qFromLittleEndian<quint16>(payload.constData()))
+                       .arg(qFromLittleEndian<quint16>(payload.constData() + 2))
+                       .arg(quint8(payload.at(4)));
+            break;
+        case 0x41: {
+            const vqsim::UnitRecord unit = vqsim::decodeUnit(payload);
+            word = QString("U%1h%2").arg(unit.SliceNo).arg(unit.Head);
+            break;
+        }
+        case 0x42:
+            word = "E";
+            break;
+        case 0x43:
+            word = "R";
+            break;
+        }
+        for (const auto& range : cut)
+            if (range.first < at + size && at < range.second) {
+                word += "!";
+                break;
+            }
+        words << word;
+        at += size;
     }
-    c.pages << blocks;
-    c.units << units;
-    c.pictureColumns << QMap<int, QList<Span>>{};
-    c.wire = "S T1/1x3 U0h1 U1h1 U2h1 S S";
-    return c;
+    return words.join(' ');
 }
 
-QJsonObject readJson(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
-}
-
-QList<ExpectedUnit> unitsOf(const QJsonArray& units)
-{
-    QList<ExpectedUnit> list;
-    for (const QJsonValue& v : units) {
-        const QJsonObject u = v.toObject();
-        list.append({u["Head"].toInt(), u["Width"].toInt(), u["PosXmm"].toDouble(), u["PosYmm"].toDouble()});
-    }
-    return list;
-}
-
-bool unitsMatch(const QList<ExpectedUnit>& actual, const QList<ExpectedUnit>& expected)
-{
-    if (actual.size() != expected.size())
-        return false;
-    for (int i = 0; i < expected.size(); ++i) {
-        const ExpectedUnit& a = actual.at(i);
-        const ExpectedUnit& e = expected.at(i);
-        // Positions go through the resampling to 290.3 rows per inch and
-        // single precision; a row there is 0.09 mm, a dot 0.04 mm.
-        if (a.head != e.head || a.width != e.width || std::abs(a.posXmm - e.posXmm) > 0.3
-            || std::abs(a.posYmm - e.posYmm) > 0.1)
-            return false;
-    }
-    return true;
-}
-
-QString unitsText(const QList<ExpectedUnit>& units)
-{
-    QStringList parts;
-    for (const ExpectedUnit& u : units)
-        parts << QString("head %1 width %2 x %3 y %4")
-                     .arg(u.head)
-                     .arg(u.width)
-                     .arg(u.posXmm, 0, 'f', 2)
-                     .arg(u.posYmm, 0, 'f', 2);
-    return parts.join("; ");
-}
-
-QString separator() { return QString(103, '-'); }
-
-// The lines the station logs at every start, in the day's log file:
-// timestamp, level word, message.
-bool hasStartLines(const QStringList& log, const QString& jobFolder)
-{
-    const QRegularExpression stamp("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d Debug: ");
-    QStringList messages;
-    for (const QString& line : log)
-        if (stamp.match(line).hasMatch())
-            messages << line.mid(27);
-    const int at = messages.indexOf(separator());
-    return at >= 0 && messages.mid(at + 1, 2)
-                          == QStringList{"File Path: \"" + jobFolder + "\"", "Job Number: \"\""};
-}
-
-Run runJob(const JobCase& job, Link link, const QString& dir)
-{
-    clearStation();
-    installTemplate("station", job.templateText);
-    QList<QImage> pages;
-    for (const QList<QRect>& blocks : job.pages)
-        pages << pageWithBlocks(blocks);
-    if (!writeJob(dir + "/job", pages))
-        qFatal("cannot write the job into %s", qPrintable(dir));
-    Launch launch;
-    launch.link = link;
-    launch.arguments = QStringList{dir + "/job"};
-    launch.environment = job.printer;
-    launch.resultsDir = dir + "/results";
-    return runStation(launch);
-}
-
-// Captures of the stand-in runs of this process, by case, so that a usbfs
-// run is compared with the stand-in run of the same job.
-QMap<QString, QList<UsbRecord>>& standInCaptures()
-{
-    static QMap<QString, QList<UsbRecord>> captures;
-    return captures;
-}
-
-QStringList recordTexts(const QList<UsbRecord>& records)
+// Transfers as they crossed the bus, without ids and times.
+QStringList transfers(const QList<vqsim::UsbmonRecord>& records)
 {
     QStringList texts;
-    for (const UsbRecord& r : records)
-        texts << r.text();
+    for (const vqsim::UsbmonRecord& r : records)
+        texts << QString("%1 %2 %3 %4 %5")
+                     .arg(r.type)
+                     .arg(r.endpoint, 0, 16)
+                     .arg(r.length)
+                     .arg(r.status)
+                     .arg(QString(r.data.toHex()));
     return texts;
 }
 
-bool toolInstalled(const QString& name) { return !QStandardPaths::findExecutable(name).isEmpty(); }
+QJsonObject pageFile(const QString& dir, int page)
+{
+    QFile file(QString("%1/page-%2.json").arg(dir).arg(page));
+    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
+}
+
+// "head:from-to from-to" for every head picture of a page: the columns the
+// head inks, left to right.
+QString inkedColumns(const QString& dir, int page)
+{
+    QStringList heads;
+    for (int head = 0; head < 2; ++head) {
+        const QImage picture = QImage(QString("%1/page-%2-head-%3.png").arg(dir).arg(page).arg(head))
+                                   .convertToFormat(QImage::Format_Grayscale8);
+        if (picture.isNull())
+            continue;
+        QStringList spans;
+        int from = -1;
+        for (int x = 0; x <= picture.width(); ++x) {
+            bool inked = false;
+            for (int y = 0; x < picture.width() && y < picture.height() && !inked; ++y)
+                inked = picture.constScanLine(y)[x] < 128;
+            if (inked && from < 0)
+                from = x;
+            if (!inked && from >= 0) {
+                spans << QString("%1-%2").arg(from).arg(x);
+                from = -1;
+            }
+        }
+        heads << QString("%1:%2").arg(head).arg(spans.join(' '));
+    }
+    return heads.join(' ');
+}
+
+// Time stamps in names read as "STAMP".
+QStringList filesIn(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::Files, QDir::Name).replaceInStrings(QRegularExpression("^\\d{14}"), "STAMP");
+}
+
+struct Ending {
+    QString templateText;
+    QStringList printer; // VQSIM_* settings
+    QString job;
+    int exitCode = 0;
+    QString wire;
+    QStringList logged; // JOB stands for the job folder
+    QStringList pictures; // inkedColumns() of each printed page
+    QStringList jobLeft;
+    QStringList workLeft; // in the working folder; "any" after an abort, which
+                          // races the page's clean-up (the next start clears it)
+};
 
 } // namespace
 
-Q_DECLARE_METATYPE(JobCase)
-Q_DECLARE_METATYPE(station::Link)
+Q_DECLARE_METATYPE(Ending)
 
 class StationTest : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
-
-    void jobIsPrinted_data();
-    void jobIsPrinted();
-    void abortEndsTheRun_data();
-    void abortEndsTheRun();
-    void windowsAppearOnScreen_data();
-    void windowsAppearOnScreen();
+    void stationEndsAsExpected_data();
+    void stationEndsAsExpected();
+    void realLibusbPutsTheSameTransfersOnTheBus();
 
 private:
-    void requireLink(Link link);
+    Run runEnding(const Ending& e, const QString& link);
+    QTemporaryDir m_dir;
+    QMap<QString, Run> m_runs;
 };
 
 void StationTest::initTestCase()
 {
-    QVERIFY2(toolInstalled("tshark"), "tshark is missing (packaging/install-deps installs it)");
-    QVERIFY2(QFileInfo(VQ_STATION_BINARY).isExecutable(), VQ_STATION_BINARY);
-    QVERIFY2(QFileInfo(VQ_SIM_PRELOAD).exists(), VQ_SIM_PRELOAD);
+    QVERIFY(m_dir.isValid());
+    APPConfig::init();
 }
 
-void StationTest::requireLink(Link link)
+void StationTest::stationEndsAsExpected_data()
 {
-    if (link == Link::Usbfs && !usbfsLauncherBuilt())
-        QSKIP("the emulated usbfs device (sim/vqsim-usbfs) is not built");
+    QTest::addColumn<Ending>("ending");
+    const QString oneHead = vqtest::sampleTemplate("a4-one-head.ini");
+    const QString unitsOfPage = "S T1/1x3 U0h1 U1h1 U2h1";
+    QTest::newRow("three pages") << Ending {oneHead, {}, "three pages", 0,
+        "S T3/1x1 U0h1 S S S T3/2x2 U0h1 U1h1 S S S T3/3x3 U0h1 U1h1 U2h1 S S", {"File Path: \"JOB\""},
+        {"1:640-960", "1:640-960 1920-2240", "1:640-960 1920-2240 3200-3520"}, {}, {}};
+    QTest::newRow("two heads") << Ending {vqtest::sampleTemplate("a4-two-head.ini"), {}, "two heads", 0,
+        "S T1/1x4 U0h0 U1h0 U2h1 U3h1 S S", {}, {"0:640-960 2400-2480 1:2480-2560 3840-4160"}, {},
+        {"g_Print_src_mono_0.bmp", "g_Print_src_mono_1.bmp"}};
+    QTest::newRow("no printer") << Ending {
+        oneHead, {"VQSIM_SCENARIO=absent"}, "one page", 0, "", {"usb打开错误,打印程序退出!"}, {}, {"1.bmp"}, {}};
+    QTest::newRow("printer never takes the task") << Ending {oneHead, {"VQSIM_SCENARIO=never-receive"}, "one page", 0,
+        unitsOfPage + " S S S S E R", {"发送图元失败!"}, {"1:640-960 1920-2240 3200-3520"}, {}, {"any"}};
+    QTest::newRow("short write mid-page") << Ending {oneHead, {"VQSIM_SCENARIO=short-write:3"}, "one page", 0,
+        "S T1/1x3 U0h1! E R", {"命令帧未完整发送：0x41"}, {}, {}, {"any"}};
+    QTest::newRow("hostile job folder") << Ending {oneHead, {}, "hostile", 0, "S T4/1x3 U0h1 U1h1 U2h1 S S",
+        {"图像文件无法读取： \"JOB/text.bmp\"", "图像文件不完整，不处理： \"JOB/cut.bmp\"",
+            "图像尺寸超出上限，不处理： \"JOB/huge.bmp\""},
+        {"1:640-960 1920-2240 3200-3520"}, {}, {}};
 }
 
-void StationTest::jobIsPrinted_data()
+Run StationTest::runEnding(const Ending& e, const QString& link)
 {
-    QTest::addColumn<JobCase>("job");
-    QTest::addColumn<Link>("link");
-
-    for (Link link : {Link::StandIn, Link::Usbfs}) {
-        for (const JobCase& job : {threePageJob(), twoHeadJob()})
-            QTest::newRow(qPrintable(job.name + "/" + linkName(link))) << job << link;
-    }
-    // Type 1 is the model with its own product id: the printer answers to
-    // 0x2020 only, so the page prints only when the station asks for it.
-    QTest::newRow("TRV-A20/stand-in") << rightReferencedJob("TRV-A20", {"VQSIM_PRODUCT_ID=0x2020"}, kUnitFromBottomMm)
-                                      << Link::StandIn;
-    QTest::newRow("TRV-C20/stand-in") << rightReferencedJob("TRV-C20", {}, kUnitFromTopMm) << Link::StandIn;
+    vqtest::clearStationFiles();
+    vqtest::writeTemplate("station", e.templateText);
+    vqtest::setActiveTemplate("station");
+    const QString dir = m_dir.filePath(QString::number(m_runs.size()));
+    writeJob(dir + "/job", jobFiles(e.job));
+    return runStation(link, dir + "/job", e.printer, dir);
 }
 
-void StationTest::jobIsPrinted()
+void StationTest::stationEndsAsExpected()
 {
-    QFETCH(JobCase, job);
-    QFETCH(Link, link);
-    requireLink(link);
+    QFETCH(Ending, ending);
+    const Run run = runEnding(ending, "stand-in");
+    m_runs.insert(QTest::currentDataTag(), run);
 
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const Run run = runJob(job, link, dir.path());
-
-    QVERIFY2(run.endedByItself && !run.crashed, qPrintable(run.describe()));
-    QCOMPARE(run.exitCode, 0);
-
-    // What the printer received: one task per page with its units.
-    const int total = job.pages.size();
-    for (int page = 1; page <= total; ++page) {
-        const QJsonObject manifest = readJson(QString("%1/page-%2.json").arg(run.pagesDir).arg(page));
-        QVERIFY2(!manifest.isEmpty(), qPrintable(QString("no page file for page %1").arg(page)));
-        QCOMPARE(manifest["TotalPages"].toInt(), total);
-        QCOMPARE(manifest["PageNo"].toInt(), page);
-        QCOMPARE(manifest["TemplateSum"].toInt(), 1);
-        QCOMPARE(manifest["SliceAmount"].toInt(), job.units.at(page - 1).size());
-        QCOMPARE(manifest["unitsReceived"].toInt(), job.units.at(page - 1).size());
-        QCOMPARE(manifest["malformedUnits"].toInt(), 0);
-        const QList<ExpectedUnit> units = unitsOf(manifest["units"].toArray());
-        QVERIFY2(unitsMatch(units, job.units.at(page - 1)),
-                 qPrintable(QString("page %1 units: %2\nexpected: %3")
-                                .arg(page)
-                                .arg(unitsText(units), unitsText(job.units.at(page - 1)))));
-
-        // What the heads print is the page's ink, where the page has it.
-        const QMap<int, QList<Span>> columns = job.pictureColumns.at(page - 1);
-        for (auto head = columns.begin(); head != columns.end(); ++head) {
-            const QImage picture(QString("%1/page-%2-head-%3.png").arg(run.pagesDir).arg(page).arg(head.key()));
-            QVERIFY2(!picture.isNull(), qPrintable(QString("no picture of page %1 head %2").arg(page).arg(head.key())));
-            const QList<Span> inked = inkedColumns(picture);
-            QVERIFY2(spansMatch(inked, head.value(), 0),
-                     qPrintable(QString("page %1 head %2 columns %3, expected %4")
-                                    .arg(page)
-                                    .arg(head.key())
-                                    .arg(spansText(inked), spansText(head.value()))));
-            // Rows pass through 290.3 rows per inch and back: a row there is
-            // about two here. Columns keep their 600 dpi and stay exact.
-            const QList<Span> rows = inkedRowsFromBottom(picture);
-            QVERIFY2(spansMatch(rows, job.pictureRows, 3),
-                     qPrintable(QString("page %1 head %2 rows %3, expected %4")
-                                    .arg(page)
-                                    .arg(head.key())
-                                    .arg(spansText(rows), spansText(job.pictureRows))));
-        }
+    QVERIFY2(run.endedByItself && !run.crashed, qPrintable(run.output.right(3000)));
+    QCOMPARE(run.exitCode, ending.exitCode);
+    QCOMPARE(wireSummary(captureOf(run)), ending.wire);
+    for (const QString& line : ending.logged)
+        QVERIFY2(run.output.contains(QString(line).replace("JOB", run.job)),
+            qPrintable(line + "\n" + run.output.right(3000)));
+    for (int page = 1; page <= ending.pictures.size(); ++page) {
+        const QJsonObject file = pageFile(run.pages, page);
+        QCOMPARE(file["PageNo"].toInt(), page);
+        QCOMPARE(file["unitsReceived"].toInt(), file["SliceAmount"].toInt());
+        QCOMPARE(file["malformedUnits"].toInt(), 0);
+        QCOMPARE(inkedColumns(run.pages, page), ending.pictures.at(page - 1));
     }
-    QVERIFY(!QFile::exists(QString("%1/page-%2.json").arg(run.pagesDir).arg(total + 1)));
-
-    // The order on the wire: status, task and units of each page, then the
-    // polls until it is printed; no end-of-job commands after a good job.
-    QString error;
-    const QList<UsbRecord> records = readCapture(run.capture, &error);
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-    QCOMPARE(wireSummary(records), job.wire);
-
-    // What the operator saw.
-    QStringList numbers{"当前页数"};
-    for (int page = 1; page <= total; ++page)
-        numbers << QString::number(page);
-    QCOMPARE(run.labels.value("lbl_Num"), numbers);
-    QCOMPARE(run.labels.value("lbl_Cnt"), (QStringList{"总页数", QString::number(total)}));
-    QVERIFY2(run.labels.value("lbl_State").contains("打印机状态：打印中"),
-             qPrintable(run.labels.value("lbl_State").join(" | ")));
-    QCOMPARE(run.labels.value("lbl_State").value(run.labels.value("lbl_State").size() - 1),
-             QString("打印机状态：当前页打印完成"));
-
-    // What it left: an empty job folder and no page's working files.
-    QCOMPARE(filesIn(dir.path() + "/job"), QStringList());
-    QCOMPARE(filesIn(kWorkDir), job.workingFilesLeft);
-    QVERIFY2(hasStartLines(run.logLines, dir.path() + "/job"), qPrintable(run.logLines.join('\n')));
-
-    if (link == Link::StandIn) {
-        standInCaptures().insert(job.name, records);
-    } else {
-        // The real libusb must put the same transfers on the bus as the
-        // stand-in, in the same order.
-        if (!standInCaptures().contains(job.name)) {
-            QTemporaryDir standInDir;
-            QVERIFY(standInDir.isValid());
-            const Run standIn = runJob(job, Link::StandIn, standInDir.path());
-            QVERIFY2(standIn.endedByItself, qPrintable(standIn.describe()));
-            standInCaptures().insert(job.name, readCapture(standIn.capture, &error));
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-        }
-        QCOMPARE(recordTexts(records), recordTexts(standInCaptures().value(job.name)));
-    }
+    QCOMPARE(filesIn(run.job), ending.jobLeft);
+    if (ending.workLeft != QStringList {"any"})
+        QCOMPARE(filesIn(APPConfig::output()), ending.workLeft);
 }
 
-void StationTest::abortEndsTheRun_data()
+// The same job through the system's libusb and the emulated usbfs device:
+// the same transfers in the same order, and vqsim-decode rebuilds the same
+// pages from that capture.
+void StationTest::realLibusbPutsTheSameTransfersOnTheBus()
 {
-    QTest::addColumn<Link>("link");
-    QTest::addColumn<QString>("model");
-    QTest::addColumn<QStringList>("printer");
-    QTest::addColumn<QString>("wire");
-    QTest::addColumn<int>("statusReads");
-    QTest::addColumn<QString>("errorLine");   // on standard error
-    QTest::addColumn<QString>("logLine");     // in the day's log file
-    QTest::addColumn<QString>("stateText");   // last text of the state label
-    QTest::addColumn<int>("pageFiles");
-    QTest::addColumn<bool>("pageStaysInJob");
+    Ending job;
+    job.templateText = vqtest::sampleTemplate("a4-one-head.ini");
+    job.job = "three pages";
+    const Run standIn = m_runs.contains("three pages") ? m_runs.value("three pages") : runEnding(job, "stand-in");
+    m_runs.insert("stand-in", standIn);
+    const Run usbfs = runEnding(job, "usbfs");
+    m_runs.insert("usbfs", usbfs);
 
-    for (Link link : {Link::StandIn, Link::Usbfs}) {
-        const QString on = "/" + linkName(link);
-        // A printer still holding a task: refused before anything is sent.
-        QTest::newRow(qPrintable("busy" + on))
-            << link << "TRV-B20" << QStringList{"VQSIM_SCENARIO=busy"} << "S E R" << 1 << "打印机正处于忙碌状态！"
-            << "" << "打印机状态：打印机正处于忙碌状态，停止打印！" << 0 << false;
-        // No reply: four read attempts of 10 s with 2 s pauses.
-        QTest::newRow(qPrintable("silent" + on))
-            << link << "TRV-B20" << QStringList{"VQSIM_SCENARIO=silent"} << "S E R" << 4 << "无法读取打印机状态！"
-            << "" << "打印机状态：无法读取打印机状态，停止打印！" << 0 << false;
-        // The units arrive but the printer never says so: four polls.
-        QTest::newRow(qPrintable("never receives" + on))
-            << link << "TRV-B20" << QStringList{"VQSIM_SCENARIO=never-receive"}
-            << "S T1/1x3 U0h1 U1h1 U2h1 S S S S E R" << 5 << "发送图元失败!" << ""
-            << "打印机状态：打印失败！停止打印" << 1 << false;
-        // No printer: the station ends before its window shows, and the
-        // page stays where the job put it.
-        QTest::newRow(qPrintable("absent" + on))
-            << link << "TRV-B20" << QStringList{"VQSIM_SCENARIO=absent"} << "" << 0 << "" << "usb打开错误,打印程序退出!"
-            << "" << 0 << true;
-    }
-    QTest::newRow("printer of another model/stand-in")
-        << Link::StandIn << "TRV-A20" << QStringList{} << "" << 0 << "" << "usb打开错误,打印程序退出!" << "" << 0 << true;
-}
-
-void StationTest::abortEndsTheRun()
-{
-    QFETCH(Link, link);
-    QFETCH(QString, model);
-    QFETCH(QStringList, printer);
-    QFETCH(QString, wire);
-    QFETCH(int, statusReads);
-    QFETCH(QString, errorLine);
-    QFETCH(QString, logLine);
-    QFETCH(QString, stateText);
-    QFETCH(int, pageFiles);
-    QFETCH(bool, pageStaysInJob);
-    requireLink(link);
-
-    JobCase job;
-    job.templateText = sampleTemplate("a4-one-head.ini", {"M=TRV-B20", "M=" + model});
-    job.printer = printer;
-    job.pages << QList<QRect>{column(640), column(1920), column(3200)};
-
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const Run run = runJob(job, link, dir.path());
-
-    QVERIFY2(run.endedByItself && !run.crashed, qPrintable(run.describe()));
-    QCOMPARE(run.exitCode, 0);
-
-    QString error;
-    const QList<UsbRecord> records = readCapture(run.capture, &error);
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-    QCOMPARE(wireSummary(records), wire);
-    QCOMPARE(station::statusReads(records), statusReads);
-
-    if (!errorLine.isEmpty())
-        QVERIFY2(run.standardError.split('\n').contains(errorLine), qPrintable(run.describe()));
-    if (!logLine.isEmpty()) {
-        bool logged = false;
-        for (const QString& line : run.logLines)
-            logged = logged || line.endsWith(" Debug: " + logLine);
-        QVERIFY2(logged, qPrintable(run.logLines.join('\n')));
-    }
-    if (!stateText.isEmpty())
-        QCOMPARE(run.labels.value("lbl_State").value(run.labels.value("lbl_State").size() - 1), stateText);
-
-    QStringList pages = filesIn(run.pagesDir).filter(QRegularExpression("^page-\\d+\\.json$"));
-    QCOMPARE(pages.size(), pageFiles);
-    if (pageStaysInJob)
-        QCOMPARE(filesIn(dir.path() + "/job"), QStringList{"1.bmp"});
-}
-
-void StationTest::windowsAppearOnScreen_data()
-{
-    QTest::addColumn<bool>("withJob");
-    QTest::addColumn<QString>("title");
-    QTest::addColumn<QString>("size");
-
-    QTest::newRow("no argument: template chooser") << false << "模板" << "522x215";
-    QTest::newRow("job folder: status window") << true << "打印状态" << "410x238";
-}
-
-void StationTest::windowsAppearOnScreen()
-{
-    QFETCH(bool, withJob);
-    QFETCH(QString, title);
-    QFETCH(QString, size);
-
-    QVERIFY2(toolInstalled("Xvfb") && toolInstalled("xwininfo"),
-             "Xvfb or xwininfo is missing (packaging/install-deps installs them)");
-    VirtualDisplay screen;
-    QVERIFY2(!screen.display().isEmpty(), qPrintable("Xvfb did not start: " + screen.errors()));
-
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    clearStation();
-    installTemplate("a4-one-head", sampleTemplate("a4-one-head.ini"));
-    installTemplate("a4-two-head", sampleTemplate("a4-two-head.ini"));
-
-    Launch launch;
-    launch.display = screen.display();
-    launch.resultsDir = dir.path() + "/results";
-    if (withJob) {
-        QVERIFY(writeJob(dir.path() + "/job", {pageWithBlocks({column(640)})}));
-        launch.arguments = QStringList{dir.path() + "/job"};
-    }
-    launch.endsByItself = withJob;
-    QString line;
-    launch.whileRunning = [&](QProcess& process) {
-        QElapsedTimer waited;
-        waited.start();
-        while (line.isEmpty() && process.state() == QProcess::Running && waited.elapsed() < 60000) {
-            line = windowLine(screen.display(), title);
-            if (line.isEmpty())
-                process.waitForFinished(200);
-        }
-    };
-    const Run run = runStation(launch);
-
-    QVERIFY2(!line.isEmpty(), qPrintable("no window titled " + title + "\n" + run.describe()));
-    const QRegularExpression geometry("\\s(\\d+x\\d+)\\+-?\\d+\\+-?\\d+\\s");
-    QCOMPARE(geometry.match(line + " ").captured(1), size);
-    if (withJob) {
-        // The job still prints and ends by itself on a real screen.
-        QVERIFY2(run.endedByItself && !run.crashed, qPrintable(run.describe()));
-        QCOMPARE(run.exitCode, 0);
-        QVERIFY(QFile::exists(run.pagesDir + "/page-1.json"));
-    }
+    QVERIFY2(usbfs.endedByItself && usbfs.exitCode == 0, qPrintable(usbfs.output.right(3000)));
+    QCOMPARE(transfers(captureOf(usbfs)), transfers(captureOf(standIn)));
+    const QString decoded = m_dir.filePath("decoded");
+    QCOMPARE(QProcess::execute(VQ_SIM_DECODE, {usbfs.capture, decoded}), 0);
+    for (int page = 1; page <= 3; ++page)
+        QCOMPARE(pageFile(decoded, page), pageFile(standIn.pages, page));
+    // The capture is one any usbmon reader takes.
+    QCOMPARE(QProcess::execute("tshark", {"-r", usbfs.capture, "-c", "1", "-Q"}), 0);
 }
 
 VQ_TEST_MAIN(StationTest)

@@ -1,6 +1,9 @@
 #include "vqtest.h"
 
 #include "app/appconfig.h"
+#include "app/stationpause.h"
+#include "app/stationquit.h"
+#include "sim/vqsim.h"
 
 #include <QBuffer>
 #include <QDataStream>
@@ -8,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QMutexLocker>
+#include <QPainter>
 #include <QSettings>
 
 #include <cstdio>
@@ -23,6 +27,29 @@ void requireSandbox()
     }
 }
 
+void useFastClock()
+{
+    StationPause::setScale(0.001);
+    vqsim::setTimeScale(0.001);
+    StationQuit::setQuitsApplication(false);
+}
+
+QString sourcePath(const QString& relative) { return QString(VQ_SOURCE_DIR) + "/" + relative; }
+
+QString sampleTemplate(const QString& fileName, const QStringList& replacements)
+{
+    QFile file(sourcePath("packaging/templates/" + fileName));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("sample template %s missing", qPrintable(fileName));
+    QString text = QString::fromUtf8(file.readAll());
+    for (int i = 0; i + 1 < replacements.size(); i += 2) {
+        if (!text.contains(replacements.at(i)))
+            qFatal("sample template %s has no %s", qPrintable(fileName), qPrintable(replacements.at(i)));
+        text.replace(replacements.at(i), replacements.at(i + 1));
+    }
+    return text;
+}
+
 QString writeTemplate(const QString& baseName, const QString& iniText)
 {
     QDir().mkpath(APPConfig::syspath());
@@ -31,11 +58,10 @@ QString writeTemplate(const QString& baseName, const QString& iniText)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         qFatal("cannot write template %s", qPrintable(path));
     file.write(iniText.toUtf8());
-    // QSettings keeps parsed files and re-reads one only when its size or
-    // modification time changed; tests rewrite templates faster than the
-    // clock ticks, so give every write a time of its own.
-    static int writes = 0;
     file.flush();
+    // QSettings re-reads a file only when its size or modification time
+    // changed; tests rewrite templates faster than the clock ticks.
+    static int writes = 0;
     file.setFileTime(QDateTime::currentDateTime().addSecs(++writes), QFileDevice::FileModificationTime);
     return path;
 }
@@ -43,10 +69,8 @@ QString writeTemplate(const QString& baseName, const QString& iniText)
 void setActiveTemplate(const QString& baseName)
 {
     QDir().mkpath(QFileInfo(APPConfig::config()).path());
-    {
-        QSettings settings(APPConfig::config(), QSettings::IniFormat);
-        settings.setValue("Template", baseName);
-    }
+    QSettings settings(APPConfig::config(), QSettings::IniFormat);
+    settings.setValue("Template", baseName);
 }
 
 void clearStationFiles()
@@ -56,21 +80,23 @@ void clearStationFiles()
     APPConfig::clearFolder(QDir(APPConfig::output()));
 }
 
-QString sourcePath(const QString& relative)
-{
-#ifdef VQ_SOURCE_DIR
-    return QString(VQ_SOURCE_DIR) + "/" + relative;
-#else
-    return relative;
-#endif
-}
-
 QStringList takePrintQueue()
 {
     QMutexLocker lock(APPConfig::mutexM);
     QStringList entries = APPConfig::_imgIdsQueue;
     APPConfig::_imgIdsQueue.clear();
     return entries;
+}
+
+QImage pageWith(const QSize& size, const QList<QRect>& inked, QImage::Format format)
+{
+    QImage page(size, QImage::Format_RGB32);
+    page.fill(Qt::white);
+    QPainter painter(&page);
+    for (const QRect& r : inked)
+        painter.fillRect(r, Qt::black);
+    painter.end();
+    return format == QImage::Format_RGB32 ? page : page.convertToFormat(format, Qt::ThresholdDither);
 }
 
 QByteArray encodedImage(const QImage& image, const char* format)
@@ -88,14 +114,29 @@ QByteArray bmpHeaders(qint32 width, qint32 height)
     QDataStream s(&b, QIODevice::WriteOnly);
     s.setByteOrder(QDataStream::LittleEndian);
     s.writeRawData("BM", 2);
-    s << quint32(54) << quint32(0) << quint32(54) << quint32(40) << width << height << quint16(1)
-      << quint16(24) << quint32(0) << quint32(0) << qint32(0) << qint32(0) << quint32(0) << quint32(0);
+    s << quint32(54) << quint32(0) << quint32(54) << quint32(40) << width << height << quint16(1) << quint16(24)
+      << quint32(0) << quint32(0) << qint32(0) << qint32(0) << quint32(0) << quint32(0);
     return b;
 }
 
+void usePrinter(const char* scenario)
+{
+    APPConfig::m_USBDevice.usb_Close();
+    qputenv("VQSIM_SCENARIO", scenario);
+    vqsim::reset();
+}
+
+QList<int> framesReceived()
+{
+    QList<int> types;
+    for (const vqsim::Frame& f : vqsim::frames())
+        types.append(f.type);
+    return types;
+}
+
 namespace {
-QMutex captureMutex;
-QStringList* captured = nullptr;
+    QMutex captureMutex;
+    QStringList* captured = nullptr;
 } // namespace
 
 LogCapture::LogCapture()
@@ -126,22 +167,8 @@ QStringList LogCapture::lines() const
     return captured ? *captured : QStringList();
 }
 
-bool LogCapture::contains(const QString& text) const
-{
-    const QStringList all = lines();
-    for (const QString& line : all)
-        if (line.contains(text))
-            return true;
-    return false;
-}
+bool LogCapture::contains(const QString& text) const { return count(text) > 0; }
 
-int LogCapture::count(const QString& text) const { return lines().count(text); }
-
-void LogCapture::clear()
-{
-    QMutexLocker lock(&captureMutex);
-    if (captured)
-        captured->clear();
-}
+int LogCapture::count(const QString& text) const { return lines().filter(text).size(); }
 
 } // namespace vqtest

@@ -1,12 +1,14 @@
 #pragma once
 
-// Support shared by the station's tests: the sandbox guard, a test main,
-// template files in the sandboxed template folder, captured log lines.
+// What many tests need: the sandbox guard and a test main, the station's
+// folders (templates and the active one), captured log lines, pages and their
+// file bytes, and the simulated printer in a chosen scenario.
 
 #include <QApplication>
 #include <QByteArray>
 #include <QImage>
-#include <QMutex>
+#include <QList>
+#include <QRect>
 #include <QString>
 #include <QStringList>
 #include <QtTest>
@@ -17,27 +19,43 @@ namespace vqtest {
 // write the host's /usr/share or /tmp.
 void requireSandbox();
 
-// Writes a template ini into the station's template folder (created when
-// missing) and returns its path.
-QString writeTemplate(const QString& baseName, const QString& iniText);
+// The station's pauses and the printer's timeouts a thousandth of real time;
+// the station's quit requests are counted but do not end the test program.
+void useFastClock();
 
-// Names the active template in the system ini.
+// A path inside the source tree.
+QString sourcePath(const QString& relative);
+
+// A sample template of packaging/templates with `replacements` (pairs of
+// "from", "to") applied; each "from" must occur.
+QString sampleTemplate(const QString& fileName, const QStringList& replacements = {});
+
+// Writes a template ini into the station's template folder and returns its
+// path; setActiveTemplate names it in the system ini.
+QString writeTemplate(const QString& baseName, const QString& iniText);
 void setActiveTemplate(const QString& baseName);
 
 // Removes every template, the system ini and the working directory's files.
 void clearStationFiles();
 
-// A path inside the source tree (for the sample templates under packaging/).
-QString sourcePath(const QString& relative);
-
 // Takes every print entry the preparation has queued.
 QStringList takePrintQueue();
+
+// A white page of `size` with the rectangles in black.
+QImage pageWith(const QSize& size, const QList<QRect>& inked, QImage::Format format = QImage::Format_RGB32);
 
 // The image as the bytes of a file of the given format.
 QByteArray encodedImage(const QImage& image, const char* format = "BMP");
 
 // The headers of a 24-bit BMP declaring the given size, and no rows.
 QByteArray bmpHeaders(qint32 width, qint32 height);
+
+// Closes the station's printer link and starts the simulated printer afresh
+// in a scenario ("normal", "busy", "short-write:2", ...).
+void usePrinter(const char* scenario);
+
+// The command code of every frame the simulated printer took, in order.
+QList<int> framesReceived();
 
 // Collects the messages logged while it lives (and echoes nothing); restores
 // the previous handler when destroyed. Safe to log into from any thread.
@@ -49,9 +67,8 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     QStringList lines() const;
-    bool contains(const QString& text) const;   // some line contains text
-    int count(const QString& text) const;       // lines equal to text
-    void clear();
+    bool contains(const QString& text) const; // some line contains text
+    int count(const QString& text) const; // lines that contain text
 
 private:
     static void handler(QtMsgType, const QMessageLogContext&, const QString&);
@@ -60,12 +77,12 @@ private:
 
 } // namespace vqtest
 
-#define VQ_TEST_MAIN(TestObject)                           \
-    int main(int argc, char** argv)                        \
-    {                                                      \
-        vqtest::requireSandbox();                          \
-        QApplication app(argc, argv);                      \
-        TestObject tc;                                     \
-        QTEST_SET_MAIN_SOURCE_PATH                         \
-        return QTest::qExec(&tc, argc, argv);              \
+#define VQ_TEST_MAIN(TestObject)                                                                                       \
+    int main(int argc, char** argv)                                                                                    \
+    {                                                                                                                  \
+        vqtest::requireSandbox();                                                                                      \
+        QApplication app(argc, argv);                                                                                  \
+        TestObject tc;                                                                                                 \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
+        return QTest::qExec(&tc, argc, argv);                                                                          \
     }
