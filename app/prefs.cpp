@@ -17,11 +17,18 @@ QVariant readValue(const QString& path, const QString& key)
     return settings.value(key, QVariant());
 }
 
+// On a print PC the operator may rewrite the system ini but not create files
+// in the root-owned folder that holds it, where Qt would put the new copy
+// before swapping it in: the file is then rewritten in place.
 void writeValue(const QString& key, const QVariant& value)
 {
-    {
-        QSettings settings(APPConfig::config(), QSettings::IniFormat);
-        settings.setValue(key, value);
+    QSettings settings(APPConfig::config(), QSettings::IniFormat);
+    settings.setAtomicSyncRequired(false);
+    settings.setValue(key, value);
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        qDebug() << "Prefs 存储失败，无法写入：" << APPConfig::config();
+        return;
     }
     qDebug() << "Prefs 存储成功！";
 }
