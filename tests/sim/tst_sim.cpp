@@ -13,14 +13,13 @@ static QByteArray frame(char type, const QByteArray& payload)
 // A print task: page 1 of 1, `units` units, one template.
 static QByteArray task(int units) { return frame(0x40, QByteArray("\1\0\1\0", 4) + char(units) + '\1'); }
 
-// A unit's payload: the descriptor, then `rowBytes` (by default every row, in
-// whole 32-bit words) of 0x55, run-length coded.
-static QByteArray unit(quint16 width, quint16 rows, quint16 dpi = 300, int rowBytes = -1)
+// A unit's payload: the descriptor (at `dpi`, 40 x 2 dots: rows of 8 bytes, not 5, as they take whole 32-bit
+// words), then `rowBytes` of 0x55, run-length coded.
+static QByteArray unit(quint16 dpi = 300, int rowBytes = 16)
 {
-    const quint16 fields[] = {dpi, width, rows};
-    QByteArray d(19, '\0');
-    qToLittleEndian<quint16>(fields, 3, d.data() + 13);
-    return vqsim::runLengthEncode(d + QByteArray(rowBytes < 0 ? rows * ((width + 31) / 32 * 4) : rowBytes, 0x55));
+    QByteArray descriptor = QByteArray(15, '\0') + QByteArray("\x28\0\2\0", 4);
+    qToLittleEndian<quint16>(dpi, descriptor.data() + 13);
+    return vqsim::runLengthEncode(descriptor + QByteArray(rowBytes, 0x55));
 }
 
 // Plays a script of "T<n>", a task of n units, "U", a sound unit, and
@@ -29,13 +28,12 @@ static QByteArray unit(quint16 width, quint16 rows, quint16 dpi = 300, int rowBy
 static QString play(vqsim::Controller& c, const QString& script)
 {
     QStringList played = script.split(' ');
+    c.discardReplies();
     for (QString& e : played) {
-        c.receive(e[0] == 'S' ? frame(0x12, QByteArray(4, 0))
-                : e == "U"    ? frame(0x41, unit(40, 2))
-                              : task(e.mid(1).toInt()));
-        for (QByteArray r; c.hasReply();) // a status answer is 42 bytes long
-            if ((r = c.takeReply()).size() == 42)
-                e = QString("S=%1/%2").arg(int(r[32])).arg(int(r[9]));
+        c.receive(e[0] == 'S' ? frame(0x12, {}) : e == "U" ? frame(0x41, unit()) : task(e.mid(1).toInt()));
+        const QByteArray reply = c.hasReply() ? c.takeReply() : QByteArray();
+        if (reply.size() == 42) // a status answer
+            e = QString("S=%1/%2").arg(int(reply[32])).arg(int(reply[9]));
     }
     return played.join(' ');
 }
@@ -43,52 +41,43 @@ static QString play(vqsim::Controller& c, const QString& script)
 class SimTest : public QObject {
     Q_OBJECT
 private slots:
+    // A printer prints a page during `polls` status requests.
     void receptionFlagFollowsThePage_data()
     {
-        // A healthy printer prints a page during one status request, or "N polls".
-        QTest::addColumn<QString>("printer");
+        QTest::addColumn<int>("polls");
         QTest::addColumn<QString>("script");
-        QTest::newRow("received after the last unit") << "healthy"
-                                                      << "S=0/2 T2 U S=0/2 U S=1/6 S=0/2";
-        QTest::newRow("printing polls") << "3 polls"
-                                        << "T1 U S=1/6 S=1/6 S=1/6 S=0/2";
-        QTest::newRow("printed between polls") << "0 polls"
-                                               << "T1 U S=0/2 S=0/2";
-        QTest::newRow("task of no units") << "healthy"
-                                          << "T0 S=1/6 S=0/2";
-        QTest::newRow("second page") << "healthy"
-                                     << "T1 U S=1/6 S=0/2 T1 S=0/2 U S=1/6 S=0/2";
-        QTest::newRow("busy") << "busy"
-                              << "S=1/6 T1 U S=1/6 S=1/6";
-        QTest::newRow("never-receive") << "never-receive"
-                                       << "T1 U S=0/2 S=0/2";
-        QTest::newRow("error-state") << "error-state"
-                                     << "T1 U S=1/7 S=0/2";
+        QTest::newRow("received after the last unit") << 1 << "S=0/2 T2 U S=0/2 U S=1/6 S=0/2";
+        QTest::newRow("printing polls") << 3 << "T1 U S=1/6 S=1/6 S=1/6 S=0/2";
+        QTest::newRow("printed between polls") << 0 << "T1 U S=0/2 S=0/2";
+        QTest::newRow("task of no units") << 1 << "T0 S=1/6 S=0/2";
+        QTest::newRow("second page") << 1 << "T1 U S=1/6 S=0/2 T1 S=0/2 U S=1/6 S=0/2";
+        QTest::newRow("busy") << 1 << "S=1/6 T1 U S=1/6 S=1/6";
+        QTest::newRow("never-receive") << 1 << "T1 U S=0/2 S=0/2";
+        QTest::newRow("error-state") << 1 << "T1 U S=1/7 S=0/2";
     }
     void receptionFlagFollowsThePage()
     {
-        QFETCH(QString, printer);
-        const int polls = printer.endsWith(" polls") ? printer.left(1).toInt() : 1;
-        vqsim::Controller c({printer == "busy", printer == "never-receive", printer == "error-state", false, polls});
+        const QString printer = QTest::currentDataTag(); // healthy but in the three rows named after a scenario
+        QFETCH(int, polls);
         QFETCH(QString, script);
+        vqsim::Controller c({printer == "busy", printer == "never-receive", printer == "error-state", false, polls});
         QCOMPARE(play(c, script), script);
     }
 
     // A bad unit is kept with its reason and still counts as arrived; the
-    // sound unit after it (40 dots: rows of 8 bytes, not 5) is read whole.
+    // sound unit after it is read whole.
     void malformedUnitsAreCountedNotFatal_data()
     {
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("odd length") << unit(40, 2).chopped(1) << "odd payload length";
+        QTest::newRow("odd length") << unit().chopped(1) << "odd payload length";
         QTest::newRow("run count 0") << QByteArray::fromHex("1300002c") << "run count 0 in pair 1";
         QTest::newRow("descriptor cut short") << QByteArray::fromHex("1000") << "decoded 16 bytes";
-        QTest::newRow("DPI_HOR not 300") << unit(32, 1, 600) << "DPI_HOR 600";
-        QTest::newRow("a row missing") << unit(40, 2, 300, 8) << "2 rows x 8 bytes = 16, but 8 bytes";
+        QTest::newRow("DPI_HOR not 300") << unit(600) << "DPI_HOR 600";
+        QTest::newRow("a row missing") << unit(300, 8) << "2 rows x 8 bytes = 16, but 8 bytes";
         // 5 million pairs of 255 stand for 1.2 GiB, more than a byte array
         // holds: refused before anything is allocated.
-        QTest::newRow("decodes past 1 GiB")
-            << QByteArray("\xff\x01").repeated(5000000) << "decodes to 1275000000 bytes";
+        QTest::newRow("past 1 GiB") << QByteArray("\xff\x01").repeated(5000000) << "decodes to 1275000000 bytes";
     }
     void malformedUnitsAreCountedNotFatal()
     {
