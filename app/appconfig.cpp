@@ -37,6 +37,7 @@ std::atomic<int> APPConfig::PrintNo{1};
 std::atomic<int> APPConfig::SendTotal{0};
 std::atomic<bool> APPConfig::bln_cmd{false};
 std::atomic<bool> APPConfig::bln_ImgW_Complete{false};
+std::atomic<int> APPConfig::RefusedTotal{0};
 
 PSCmdSendThread* APPConfig::m_PSCmdSendThread = nullptr;
 SendImgQueueThread* APPConfig::m_SendImgQueueThread = nullptr;

@@ -88,6 +88,9 @@ public:
     static std::atomic<int> SendTotal;
     static std::atomic<bool> bln_cmd;
     static std::atomic<bool> bln_ImgW_Complete;
+    // Pages of the job that could not be printed (refused at intake, or lost
+    // on the way to the printer); the end of the job reports them.
+    static std::atomic<int> RefusedTotal;
 
     static USBDevice m_USBDevice;
 

@@ -1,5 +1,6 @@
 #include "app/appconfig.h"
 #include "app/outputmessage.h"
+#include "app/stationquit.h"
 #include "ui/chooseiniform.h"
 #include "ui/mainwindow.h"
 
@@ -7,9 +8,6 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QScreen>
-
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -20,16 +18,6 @@ void centreOnScreen(QWidget& window)
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         frame.moveCenter(screen->availableGeometry().center());
     window.move(frame.topLeft());
-}
-
-// The worker threads are never stopped: they end with the process. Leaving
-// through exit() would destroy the shared state while they may still wake up
-// and read it, so the process ends here once the event loop has returned.
-[[noreturn]] void endProcess(int status)
-{
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(status);
 }
 
 } // namespace
@@ -64,11 +52,14 @@ int main(int argc, char* argv[])
         window.setWindowFlag(Qt::Dialog, true);
         window.setWindowFlag(Qt::WindowStaysOnTopHint, true);
         window.show();
-        endProcess(app.exec());
+        // The worker threads are never stopped: the process ends here, without
+        // destroying the shared state they may still read.
+        StationQuit::endNow(app.exec());
     }
 
     ChooseIniForm chooser(nullptr);
     centreOnScreen(chooser);
     chooser.show();
-    endProcess(app.exec());
+    StationQuit::endNow(app.exec());
+    return 0;
 }

@@ -303,6 +303,20 @@ QImage ImageWork::_compose(const QImage& work, int Width, int Height, int head, 
     return source;
 }
 
+QSize ImageWork::printSourceSize(const QSize& page)
+{
+    QSize size = page;
+    if (APPConfig::g_Scale > 0 && APPConfig::g_Scale != 1.0)
+        size = QSize(int(page.width() * APPConfig::g_Scale), int(page.height() * APPConfig::g_Scale));
+    if (Prefs::MillimetreToDot(APPConfig::paperW) > 0)
+        size.setWidth(Prefs::MillimetreToDot(APPConfig::paperW));
+    if (Prefs::MillimetreToDot(APPConfig::paperH) > 0)
+        size.setHeight(Prefs::MillimetreToDot(APPConfig::paperH));
+    if (APPConfig::g_Rotate > 0)
+        size = QTransform().rotate(APPConfig::g_Rotate).mapRect(QRectF(QPointF(0, 0), QSizeF(size))).size().toSize();
+    return size;
+}
+
 QMap<int, QImage> ImageWork::img_GetPrintSrc(QImage image)
 {
     QImage work = image;

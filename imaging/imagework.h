@@ -23,6 +23,13 @@ public:
     // composite of all slices under key -1.
     static QMap<int, QImage> img_GetPrintSrc(QImage image);
 
+    // The size of the largest print source img_GetPrintSrc makes of a page of
+    // `page` pixels, turned as the template says.
+    static QSize printSourceSize(const QSize& page);
+    // Qt's painter, which lays out and turns pages, draws nothing past this
+    // row or column: a larger print source would lose its far part.
+    static constexpr int kMaxPrintSourceSide = 32767;
+
     // True when drawing this image onto a fresh 1-bit canvas comes down to
     // copying (or inverting) its bits: a 1-bit image, most significant bit
     // first, whose two colours are each opaque black or opaque white.

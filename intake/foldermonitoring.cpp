@@ -57,12 +57,12 @@ bool FolderMonitoring::onFolderModified(const QString& path)
     }
 
     i_cnt += fresh.size();
-    emit handleCnt(i_cnt);
+    emit handleCnt(i_cnt.load());
     // The total is raised before the batch is queued, so the preparation
     // thread never measures a page of this batch against the old total. New
     // pages also mean the job is no longer fully prepared: the dispatch
     // thread must not end the run before they are printed.
-    APPConfig::PrintTotal = i_cnt;
+    APPConfig::PrintTotal = i_cnt.load();
     APPConfig::bln_ImgW_Complete = false;
 
     std::reverse(fresh.begin(), fresh.end());

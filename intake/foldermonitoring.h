@@ -4,6 +4,8 @@
 #include <QString>
 #include <QThread>
 
+#include <atomic>
+
 // Discovers the pages of a job by listing the job folder every 2 seconds.
 // Files not seen at the previous poll go onto the image work queue, oldest
 // first, and the running number of pages found is reported and published as
@@ -13,6 +15,9 @@ class FolderMonitoring : public QThread {
     Q_OBJECT
 public:
     explicit FolderMonitoring(QString path);
+
+    // Pages found so far (read once the thread has ended).
+    int pagesFound() const { return i_cnt; }
 
 signals:
     void handleCnt(int value);
@@ -29,6 +34,6 @@ protected:
 private:
     QString folder_;
     QFileInfoList fileInfoList_;
-    int i_cnt = 0;
+    std::atomic<int> i_cnt{0};
     int i_no_cnt = 0;
 };

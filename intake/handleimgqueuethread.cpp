@@ -103,10 +103,40 @@ qint64 declaredBmpLength(const QString& path)
         return 54;
     if (beyondPageLimits(h.width, h.height))
         return 0;
+    // Qt reads a bitmap whole when only the bytes that pad its last row to
+    // whole words are missing.
     const bool uncompressed = h.compression == 0 || h.compression == 3;
-    if (uncompressed && h.width > 0 && h.bitsPerPixel >= 1 && h.bitsPerPixel <= 32)
-        return qint64(h.offBits) + (h.width * h.bitsPerPixel + 31) / 32 * 4 * h.height;
+    if (uncompressed && h.width > 0 && h.height > 0 && h.bitsPerPixel >= 1 && h.bitsPerPixel <= 32)
+        return qint64(h.offBits) + (h.width * h.bitsPerPixel + 31) / 32 * 4 * (h.height - 1)
+            + (h.width * h.bitsPerPixel + 7) / 8;
     return h.fileSize;
+}
+
+// What a page file of `size` bytes still lacks to be whole, for the log: the
+// length its bitmap header declares, or the end of a JPEG (its end marker
+// after the last scan) or of a PNG (its end chunk). Empty when nothing is
+// missing; any other kind of file counts as whole. Qt's readers fill a page
+// cut short with grey, which would print.
+QString missingPart(const QString& path, qint64 size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray head = file.peek(8);
+    if (head.startsWith("BM")) {
+        const qint64 declared = declaredBmpLength(path);
+        return size < declared ? QString("应有: %1").arg(declared) : QString();
+    }
+    if (head.startsWith("\xFF\xD8")) {
+        const QByteArray bytes = file.readAll();
+        const int lastScan = bytes.lastIndexOf("\xFF\xDA");
+        return lastScan >= 0 && bytes.indexOf("\xFF\xD9", lastScan) > 0 ? QString() : QString("缺少JPEG结束标记");
+    }
+    if (head.startsWith("\x89PNG")) {
+        file.seek(qMax<qint64>(0, size - 8));
+        return file.read(8) == QByteArray("IEND\xAE\x42\x60\x82", 8) ? QString() : QString("缺少PNG结束块");
+    }
+    return QString();
 }
 
 QString cleanAbsolute(const QString& path)
@@ -187,15 +217,21 @@ void HandleImgQueueThread::_clearHandledFromJobFolder()
 
 void HandleImgQueueThread::_handleImgFile(QString path)
 {
-    if (_waitUntilWritten(path))
-        _preparePage(path);
+    if (!_waitUntilWritten(path) || !_preparePage(path))
+        ++APPConfig::RefusedTotal;
 }
 
-void HandleImgQueueThread::_preparePage(const QString& path)
+bool HandleImgQueueThread::_preparePage(const QString& path)
 {
     const QImage image = _loadPage(path);
     if (image.isNull())
-        return;
+        return false;
+    const QSize printSize = ImageWork::printSourceSize(image.size());
+    if (qMax(printSize.width(), printSize.height()) > ImageWork::kMaxPrintSourceSide) {
+        qDebug() << "打印图像尺寸超出上限，不处理：" << path << printSize.width() << printSize.height()
+                 << "上限:" << ImageWork::kMaxPrintSourceSide;
+        return false;
+    }
 
     const QMap<int, QImage> heads = ImageWork::img_GetPrintSrc(image);
     const QString stamp = _pageStamp();
@@ -212,10 +248,10 @@ void HandleImgQueueThread::_preparePage(const QString& path)
             ++APPConfig::SendTotal;
             qDebug() << "添加打印处理图像：" << APPConfig::SendTotal.load() << fileName
                      << source.width() << source.height();
-        } else {
-            qDebug() << "保存图像失败：" << source.width() << source.height() << fileName;
+            return true;
         }
-        return;
+        qDebug() << "保存图像失败：" << source.width() << source.height() << fileName;
+        return false;
     }
 
     if (heads.size() > 1) {
@@ -246,10 +282,11 @@ void HandleImgQueueThread::_preparePage(const QString& path)
             _queuePrintEntry(elements.join("|"));
             ++APPConfig::SendTotal;
         }
-        return;
+        return allSaved;
     }
 
     qDebug() << "图像没有可打印的喷头：" << path << heads.keys();
+    return false;
 }
 
 // Pages are told apart by a one-second stamp in their file names. The pause
@@ -275,13 +312,13 @@ bool HandleImgQueueThread::_waitUntilWritten(const QString& path)
     for (int check = 0; check < kSettleChecksMax; ++check) {
         StationPause::ms(kSettleMs);
         const FileMark current = markOf(path);
-        if (current == previous && (!current.exists || current.size >= declaredBmpLength(path)))
+        if (current == previous && (!current.exists || missingPart(path, current.size).isEmpty()))
             return true;
         previous = current;
     }
-    const qint64 declared = declaredBmpLength(path);
-    if (previous.exists && previous.size < declared) {
-        qDebug() << "图像文件不完整，不处理：" << path << previous.size << "应有:" << declared;
+    const QString missing = previous.exists ? missingPart(path, previous.size) : QString();
+    if (!missing.isEmpty()) {
+        qDebug() << "图像文件不完整，不处理：" << path << previous.size << qPrintable(missing);
         return false;
     }
     qDebug() << "图像文件仍在写入，按现有内容读取：" << path;

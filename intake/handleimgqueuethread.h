@@ -26,8 +26,9 @@ public:
     // Prepares one page once its writer has finished with it.
     void _handleImgFile(QString path);
     // The preparation itself, on the file as it stands: load, lay out,
-    // resample, save and queue the print entry.
-    void _preparePage(const QString& path);
+    // resample, save and queue the print entry. False when the page was
+    // refused (its log line says why).
+    bool _preparePage(const QString& path);
 
     // Pages larger than this on either side are refused before decoding; an
     // A3 page at 600 dpi is 7016 x 9921.

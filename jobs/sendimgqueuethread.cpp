@@ -88,7 +88,7 @@ void SendImgQueueThread::run()
             if (_jobFinished(i_num)) {
                 qDebug() << separatorLine();
                 StationPause::ms(kQuitPauseMs);
-                StationQuit::request();
+                StationQuit::request(APPConfig::RefusedTotal > 0 ? StationQuit::PagesRefused : StationQuit::Printed);
             }
         }
         if (!taken)
@@ -96,10 +96,13 @@ void SendImgQueueThread::run()
 
         qDebug() << "SendImgQueueThread====" << entry << i_num.load();
         const QStringList parts = entry.split("|", Qt::KeepEmptyParts, Qt::CaseSensitive);
+        m_pageDone = false;
         if (parts.size() == 1)
             _handleImgFile(entry);
         else
             _handleMuiltImgFile(parts);
+        if (!m_pageDone)
+            ++APPConfig::RefusedTotal;
         _cleanUpAfter(entry, parts);
     }
     qDebug() << "exit SendImgQueueThread id:" << QThread::currentThreadId();
@@ -196,12 +199,12 @@ void SendImgQueueThread::_handleMuiltImgFile(QStringList originalImage_list)
         const QStringList pathAndKey = element.split(":::", Qt::KeepEmptyParts, Qt::CaseSensitive);
         if (pathAndKey.size() != 2) {
             qDebug() << "图像有问题" << pageNo << element;
-            return;
+                return;
         }
         const QImage image = loadImage(pathAndKey.at(0));
         if (image.isNull()) {
             qDebug() << "图像有问题" << pageNo << pathAndKey.at(0);
-            return;
+                return;
         }
         // A key that is not a number counts as head 0.
         dotsByKey.insert(pathAndKey.at(1).toInt(), DotImage::fromPage(image));
@@ -323,6 +326,7 @@ bool SendImgQueueThread::_cutMonoPage(BMP_CutResult_t* result)
     file.close();
     if (result->_total == 0) {
         qDebug() << "No IMAGE UNIT";
+        m_pageDone = true; // nothing to print
         return false;
     }
     return true;
@@ -340,9 +344,11 @@ bool SendImgQueueThread::_printerIsFree(const char* busyStateText)
     }
     SysDeviceStatus_t SysDeviceStatus{};
     if (!APPConfig::m_USBDevice.ReadStatus(&SysDeviceStatus)) {
+        if (_runEnding())
+            return false;
         qDebug() << "无法读取打印机状态！";
         qDebug() << separatorLine();
-        _abortPrint("无法读取打印机状态，停止打印！");
+        _abortPrint("无法读取打印机状态，停止打印！", StationQuit::PrinterUnreadable);
         return false;
     }
     logPrinterState(SysDeviceStatus);
@@ -350,7 +356,7 @@ bool SendImgQueueThread::_printerIsFree(const char* busyStateText)
     if (SysDeviceStatus.TemplateRec != 0) {
         qDebug() << "打印机正处于忙碌状态！";
         qDebug() << separatorLine();
-        _abortPrint(busyStateText);
+        _abortPrint(busyStateText, StationQuit::PrinterBusy);
         return false;
     }
     return true;
@@ -411,6 +417,7 @@ void SendImgQueueThread::_logUnit(const char* prefix, int i, const ImageUnitInfo
 
 void SendImgQueueThread::_finishPage()
 {
+    m_pageDone = true;
     if (APPConfig::g_Send)
         checkPrintJob();
     else
@@ -442,13 +449,13 @@ bool SendImgQueueThread::checkPrintJob()
             return false;
         }
         if (!usb.ReadStatus(&SysDeviceStatus)) {
-            if (!usb.bln_connect) {
+            if (_runEnding()) {
                 qDebug() << "Printer link closed, print supervision ends";
                 return false;
             }
             qDebug() << "读取打印机状态失败!";
             qDebug() << separatorLine();
-            _abortPrint("无法读取打印机状态，停止打印！");
+            _abortPrint("无法读取打印机状态，停止打印！", StationQuit::PrinterUnreadable);
             return false;
         }
 
@@ -476,7 +483,7 @@ bool SendImgQueueThread::checkPrintJob()
             return true;
         }
         if (i_TIMER_CHECK_COMM_OVT > kReceivePollsTolerated) {
-            _abortUnitsNotTaken();
+            _abortUnitsNotTaken(StationQuit::PrinterUnreadable);
             return false;
         }
     }
@@ -489,23 +496,31 @@ void SendImgQueueThread::_stopCutPage()
         qDebug() << "Printer link closed, page not sent";
         return;
     }
-    _abortUnitsNotTaken();
+    _abortUnitsNotTaken(StationQuit::NotTakenWhole);
 }
 
-void SendImgQueueThread::_abortUnitsNotTaken()
+void SendImgQueueThread::_abortUnitsNotTaken(StationQuit::Ending ending)
 {
     qDebug() << "发送图元失败!";
     qDebug() << separatorLine();
     qDebug() << "***Send PC_TO_ARM_USB_SEND_FIFO_RST!";
-    _abortPrint("打印失败！停止打印");
+    _abortPrint("打印失败！停止打印", ending);
 }
 
 // Ends the whole run: the printer is told the job is over and its buffer is
 // reset before the link closes and the application quits.
-void SendImgQueueThread::_abortPrint(const char* stateText)
+void SendImgQueueThread::_abortPrint(const char* stateText, StationQuit::Ending ending)
 {
     emit handleState(QString(stateText));
     StationPause::ms(kAbortPauseMs);
     APPConfig::m_USBDevice.SendEndOfJob();
-    StationQuit::request();
+    StationQuit::request(ending);
+}
+
+// The window closes the link, or stops this thread before it interrupts a
+// read in flight, when the operator ends the print; a read that failed then
+// is no printer fault.
+bool SendImgQueueThread::_runEnding() const
+{
+    return m_bStop || !APPConfig::m_USBDevice.bln_connect;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/stationquit.h"
 #include "imaging/cappbmpcut.h"
 
 #include <QImage>
@@ -72,7 +73,7 @@ private:
     // left by an earlier page is removed first, so it is never cut again.
     static bool _saveMonoPage(const QImage& dots);
     // Cuts the mono page file; false when it cannot be read or holds no unit.
-    static bool _cutMonoPage(BMP_CutResult_t* result);
+    bool _cutMonoPage(BMP_CutResult_t* result);
     // Status request before a task: true when the printer holds none. A
     // printer that cannot be read or is busy ends the run.
     bool _printerIsFree(const char* busyStateText);
@@ -87,9 +88,14 @@ private:
     void _stopCutPage();
     // The printer did not get the page's units: it drops what it holds and
     // the run ends.
-    void _abortUnitsNotTaken();
+    void _abortUnitsNotTaken(StationQuit::Ending ending);
     static void _logUnit(const char* prefix, int i, const ImageUnitInfo_t& u);
     void _finishPage();
 
-    void _abortPrint(const char* stateText);
+    void _abortPrint(const char* stateText, StationQuit::Ending ending);
+    bool _runEnding() const;
+
+    // The page in hand went to the printer, or had nothing to print; a page
+    // the loop finishes without it counts as not printed.
+    bool m_pageDone = false;
 };

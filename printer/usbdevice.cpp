@@ -5,6 +5,7 @@
 #include <libusb.h>
 
 #include <QDebug>
+#include <QThread>
 #include <QtEndian>
 
 #include <climits>
@@ -19,6 +20,9 @@ const quint32 kChunkSize = 512;
 const unsigned int kSingleWriteTimeoutMs = 1000;
 const unsigned int kChunkWriteTimeoutMs = 5000;
 const unsigned int kReadTimeoutMs = 10000;
+// A read waits in slices of this long, so that the window's close can end it
+// between two slices instead of behind the whole wait.
+const unsigned int kReadSliceMs = 250;
 const int kReadAttempts = 4;
 const unsigned long kReadRetryPauseMs = 2000;
 const unsigned long kEndOfJobPauseMs = 100;
@@ -37,12 +41,21 @@ int USBDevice::usb_Init(uint16_t product_id)
     data_buf[sizeof data_buf - 1] = 0xED;
 
     // A second window (the chooser's test mode opens one per click) finds
-    // the printer already open and keeps using that link.
-    if (bln_connect)
+    // the printer already open and keeps using that link, unless the operator
+    // switched to a template of another model in between: its printer
+    // answers to another product id.
+    if (bln_connect && product_id == m_productId)
         return 1;
     usb_Close();
+    endpoint_in = 0;
+    endpoint_out = 0;
+    m_readsInterrupted = false;
 
     m_libraryOpen = libusb_init(nullptr) == LIBUSB_SUCCESS;
+    if (!m_libraryOpen) {
+        qDebug() << "USB library could not be started, printer not opened";
+        return -1;
+    }
     libusb_device_handle* opened = libusb_open_device_with_vid_pid(nullptr, kVendorId, product_id);
     {
         std::lock_guard<std::mutex> lock(m_handleMutex);
@@ -85,6 +98,7 @@ int USBDevice::usb_Init(uint16_t product_id)
     std::lock_guard<std::mutex> lock(m_handleMutex);
     if (libusb_claim_interface(opened, 0) < 0)
         return -1;
+    m_productId = product_id;
     bln_connect = true;
     return 1;
 }
@@ -155,23 +169,54 @@ bool USBDevice::Read(quint8* pReadBuf, quint32 ReadNum)
         return false;
     const int wanted = static_cast<int>(ReadNum);
     for (int failures = 0;;) {
-        int result = 0;
-        int transferred = 0;
         m_bBusy_Flg = true;
-        const bool open = _transfer(endpoint_in, pReadBuf, wanted, kReadTimeoutMs, &result, &transferred);
+        const ReadResult result = _readAttempt(pReadBuf, wanted);
         m_bBusy_Flg = false;
-        if (!open) {
+        if (result == ReadResult::Closed) {
             qDebug() << "USB link closed, nothing read";
             return false;
         }
-        // Only the delivered count decides; the result code is not needed.
-        if (transferred == wanted)
+        if (result == ReadResult::Interrupted)
+            return false;
+        if (result == ReadResult::Whole)
             return true;
         ++failures;
         StationPause::ms(kReadRetryPauseMs);
         if (failures >= kReadAttempts)
             return false;
     }
+}
+
+// One attempt: up to the read timeout for `wanted` bytes, in slices. Only the
+// delivered count decides; an error other than a timeout ends the attempt at
+// once, as it ends a single transfer.
+USBDevice::ReadResult USBDevice::_readAttempt(quint8* buffer, int wanted)
+{
+    int got = 0;
+    for (unsigned int waited = 0; waited < kReadTimeoutMs;) {
+        if (m_readsInterrupted)
+            return ReadResult::Interrupted;
+        const unsigned int slice = qMin(kReadSliceMs, kReadTimeoutMs - waited);
+        int result = 0;
+        int transferred = 0;
+        if (!_transfer(endpoint_in, buffer + got, wanted - got, slice, &result, &transferred))
+            return ReadResult::Closed;
+        got += qMax(transferred, 0);
+        if (got == wanted)
+            return ReadResult::Whole;
+        if (result != LIBUSB_ERROR_TIMEOUT)
+            return ReadResult::Failed;
+        waited += slice;
+    }
+    return ReadResult::Failed;
+}
+
+void USBDevice::interruptReads()
+{
+    m_readsInterrupted = true;
+    // A read in flight ends within one slice.
+    for (int waited = 0; m_bBusy_Flg && waited < 2 * int(kReadSliceMs); waited += 10)
+        QThread::msleep(10);
 }
 
 bool USBDevice::SendCom(quint8 com, quint8* ptr_data, quint32 data_num)

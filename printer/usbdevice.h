@@ -103,7 +103,7 @@ static_assert(sizeof(SysDeviceStatus_t) == 30, "status record is 30 bytes on the
 // handle is never used while or after it is closed: once usb_Close has run,
 // Send, Read and SendCom fail at once without calling libusb. In turn a close
 // from the GUI thread waits for a transfer in flight, at most that transfer's
-// timeout (10 s for a read).
+// timeout (a quarter second for a slice of a read, 5 s for a write).
 class USBDevice {
 public:
     USBDevice() = default;
@@ -129,6 +129,10 @@ public:
     bool ReadStatus(SysDeviceStatus_t* status);
     // End of job, buffer reset, then the link is closed.
     void SendEndOfJob();
+    // Ends the read in flight, if any, and every later one at once, so that
+    // the link is free for the end-of-job commands; waits for the read to end
+    // (at most about half a second). Reopening the link lifts it.
+    void interruptReads();
 
     std::atomic<bool> m_bBusy_Flg{false};
     std::atomic<bool> bln_connect{false};
@@ -138,10 +142,15 @@ public:
     uint8_t data_buf[32] = {};
 
 private:
+    enum class ReadResult { Whole, Failed, Closed, Interrupted };
+    ReadResult _readAttempt(quint8* buffer, int wanted);
+
     // One bulk transfer under the mutex; false, without calling libusb, when
     // the link is not open.
     bool _transfer(uint8_t endpoint, quint8* data, int length, unsigned int timeout, int* result, int* transferred);
 
     std::mutex m_handleMutex;
     bool m_libraryOpen = false;
+    uint16_t m_productId = 0;
+    std::atomic<bool> m_readsInterrupted{false};
 };

@@ -51,6 +51,7 @@ struct Simulator {
     double timeScale = 1.0;
     int failReads = 0;
     bool failConfig = false;
+    bool failInit = false;
     int faults = 0;
     // Transfers and frames are kept only for programs that use the control
     // functions (tests); a preloaded station may run for hours.
@@ -143,6 +144,8 @@ extern "C" {
 int LIBUSB_CALL libusb_init(libusb_context** ctx)
 {
     auto lock = lockConfigured();
+    if (sim().failInit)
+        return LIBUSB_ERROR_NO_MEM;
     if (ctx)
         *ctx = &sim().context;
     return LIBUSB_SUCCESS;
@@ -325,6 +328,7 @@ void reset()
     s.transfers.clear();
     s.failReads = 0;
     s.failConfig = false;
+    s.failInit = false;
     s.faults = 0;
     s.recording = true;
     configure(s);
@@ -373,6 +377,12 @@ void failConfigDescriptor(bool fail)
 {
     auto lock = lockConfigured();
     sim().failConfig = fail;
+}
+
+void failLibraryInit(bool fail)
+{
+    auto lock = lockConfigured();
+    sim().failInit = fail;
 }
 
 int faults()

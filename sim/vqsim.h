@@ -44,6 +44,8 @@ void scriptStatus(const QList<StatusAnswer>& answers);
 void failNextReads(int count);
 // libusb_get_config_descriptor fails while set.
 void failConfigDescriptor(bool fail);
+// libusb_init fails while set.
+void failLibraryInit(bool fail);
 
 // Calls that used a closed or unknown handle (never made by sound code).
 int faults();

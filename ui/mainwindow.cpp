@@ -21,7 +21,6 @@
 #include <QTimer>
 
 #include <cmath>
-#include <cstdlib>
 
 namespace {
 
@@ -49,7 +48,8 @@ MainWindow::MainWindow(QWidget* parent)
         qDebug() << "usb连接成功!";
     } else if (!APPConfig::g_Debug && APPConfig::g_Send) {
         qDebug() << "usb打开错误,打印程序退出!";
-        std::exit(0);
+        StationQuit::endNow(StationQuit::PrinterNotOpened);
+        return;
     } else {
         APPConfig::g_Send = false;
     }
@@ -95,7 +95,17 @@ void MainWindow::DoWork()
     if (QFileInfo::exists(str_filepath)) {
         Thread_Init();
         File_wacher_Init();
+    } else if (APPConfig::bln_cmd) {
+        _endWithoutPages();
     }
+}
+
+// Nothing can be printed any more: the job folder is gone, or the watcher
+// has given up without ever finding a page.
+void MainWindow::_endWithoutPages()
+{
+    qDebug() << "作业文件夹中没有页面，打印程序退出：" << _jobFolder();
+    StationQuit::request(StationQuit::NoPages);
 }
 
 void MainWindow::Thread_Init()
@@ -127,7 +137,13 @@ void MainWindow::File_wacher_Init()
     watcher->start();
 }
 
-void MainWindow::File_wacher_Close() { qDebug() << "File_wacher_Close"; }
+void MainWindow::File_wacher_Close()
+{
+    qDebug() << "File_wacher_Close";
+    const FolderMonitoring* watcher = qobject_cast<const FolderMonitoring*>(sender());
+    if (APPConfig::bln_cmd && watcher && watcher->pagesFound() == 0)
+        _endWithoutPages();
+}
 
 void MainWindow::resultNum(int value)
 {
@@ -162,8 +178,10 @@ void MainWindow::closeEvent(QCloseEvent* event)
     if (APPConfig::m_HandleImgQueueThread)
         APPConfig::m_HandleImgQueueThread->stop();
 
-    // The link is serialised: a status poll of the dispatch thread in flight
-    // finishes first, and later ones see the link closed.
+    // A status read of the dispatch thread that waits on a silent printer
+    // ends first, so that the end-of-job commands go out at once; later
+    // polls see the link closed.
+    APPConfig::m_USBDevice.interruptReads();
     if (APPConfig::m_USBDevice.bln_connect)
         APPConfig::m_USBDevice.SendEndOfJob();
     StationPause::ms(kClosePauseMs);
@@ -173,7 +191,9 @@ void MainWindow::closeEvent(QCloseEvent* event)
     // to clear; its path would otherwise name a folder under the root.
     if (!APPConfig::g_Debug && !str_filepath.isEmpty())
         APPConfig::ClearFiles(_jobFolder() + "/");
-    StationQuit::request();
+    // A command-line job ends here before all its pages were printed; a test
+    // window of the chooser simply closes.
+    StationQuit::request(APPConfig::bln_cmd ? StationQuit::ClosedByOperator : StationQuit::Printed);
 }
 
 QString MainWindow::_askTestFile(const QString& caption, const QString& filter)

@@ -50,6 +50,7 @@ private:
     QString _askTestFile(const QString& caption, const QString& filter);
     // Template reloaded for a test page, which is then the only page.
     void _prepareTestPage();
+    void _endWithoutPages();
 
     Ui::MainWindow* ui;
     QString str_filepath;
