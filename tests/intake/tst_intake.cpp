@@ -42,6 +42,7 @@ private slots:
         APPConfig::job = "";
         APPConfig::clearFolder(QDir(APPConfig::output()));
         APPConfig::m_SliceAreas.clear();
+        APPConfig::paperW = 0;
         APPConfig::SendTotal = 0;
         APPConfig::bln_ImgW_Complete = false;
         APPConfig::g_Debug = false;
@@ -62,6 +63,8 @@ private slots:
         QTest::addColumn<QList<double>>("writer");
         QTest::addColumn<QString>("refusal");
         const QByteArray bmp = vqtest::encodedImage(page()), png = vqtest::encodedImage(page(), "PNG");
+        const QByteArray jpegPage = vqtest::encodedImage(page(), "JPG");
+        const QByteArray mono = vqtest::encodedImage(page().convertToFormat(QImage::Format_Mono));
         const QList<double> whole {0, 0, 0.001}, unwaited, pieces {png.size() / 30 + 1., 50, 1},
             rowShort {bmp.size() - 1416., 600, 0.1};
         // A JPEG of 40 x 40 made to declare 19999 x 19999 and cut short after the start of its scan: each side
@@ -75,6 +78,12 @@ private slots:
         QTest::newRow("too wide") << vqtest::bmpHeaders(25000, 8) << false << whole << tooLarge;
         QTest::newRow("no size from Qt") << vqtest::bmpHeaders(60000, 60000) << false << whole << tooLarge;
         QTest::newRow("bitmap cut short") << bmp.left(20000) << false << whole << "图像文件不完整";
+        // Qt's readers fill these with grey; a bitmap short of its last row's padding they read whole.
+        QTest::newRow("JPEG cut short") << jpegPage.left(jpegPage.size() - 40) << false << whole << "图像文件不完整";
+        QTest::newRow("PNG cut short") << png.left(png.size() - 20) << false << whole << "图像文件不完整";
+        QTest::newRow("1-bit bitmap short of its padding") << mono.left(mono.size() - 1) << false << whole << "";
+        // Qt's painter would leave out everything past 32767 dots of the paper.
+        QTest::newRow("paper too large") << bmp << false << whole << "打印图像尺寸超出上限";
         QTest::newRow("JPEG of 19999 x 19999") << jpeg << false << whole << tooMany;
         QTest::newRow("past the pixel limit") << vqtest::bmpHeaders(20000, 10001) << false << whole << tooMany;
         // Decoded, and found to have no rows (the wait would find it cut off).
@@ -91,6 +100,7 @@ private slots:
         // Two slices, on heads 0 and 1 or both on head 0.
         APPConfig::m_SliceAreas = {{0, 0, 0, 0, 236, 709, 0}, {236, 0, 236, 0, 236, 709, twoHeads ? 1 : 0}};
         StationPause::setScale(writer.value(2, 0.001));
+        APPConfig::paperW = refusal.startsWith("打印图像") ? 1400 : 0;
         // A folder in the way of head 1's file, whatever the stamp of the next minute.
         for (int s = -1; s < 60 && refusal == "保存图像失败："; ++s)
             QDir().mkpath(APPConfig::output() + QDateTime::currentDateTime().addSecs(s).toString("yyyyMMddhhmmss")

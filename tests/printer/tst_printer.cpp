@@ -56,7 +56,7 @@ static QString run(USBDevice& usb, const QString& word)
     }
     if (a[0] == "task") // task:PAGES:PAGE:UNITS
         return QString::number(usb.SendSysPrintTask(n, a.value(2).toInt(), 1, a.value(3).toInt()));
-    if (a[0] == "status") { // status:N, the first N reads time out
+    if (a[0] == "status") { // status:N, the first N read slices time out
         vqsim::failNextReads(n);
         SysDeviceStatus_t status {};
         return usb.ReadStatus(&status) ? QString("%1/%2").arg(status.TemplateRec).arg(status.SysState) : "0";
@@ -67,6 +67,8 @@ static QString run(USBDevice& usb, const QString& word)
         usb.m_bBusy_Flg = true;
     else if (a[0] == "no-config")
         vqsim::failConfigDescriptor(true);
+    else if (a[0] == "no-library")
+        vqsim::failLibraryInit(true);
     return QString();
 }
 
@@ -88,13 +90,16 @@ private slots:
         auto row = [](const char* name, const char* printer, const char* calls, const QStringList& expected) {
             QTest::newRow(name) << QString(printer) << QString(calls) << expected;
         };
-        const QString request = "02:16@1000 7e120000100000000000000000000000", reply = "81:42@10000 =42";
-        const QString none = "81:42@10000 =0", taskReply = "81:13@10000 =13";
+        const QString request = "02:16@1000 7e120000100000000000000000000000", reply = "81:42@250 =42";
+        // A read waits 10 s in slices of 250 ms.
+        const QString none = "81:42@250 =0", taskReply = "81:13@250 =13";
         const QString task = "02:18@1000 7e4000001200000003000200050100000000";
         row("second model only", "0x2020", "init:2020 close init", {"1 -1 open:0"});
         row("unreadable configuration", "normal", "no-config init", {"-1 open:0"});
+        row("library fails to start", "normal", "no-library init", {"-1 open:0"});
+        row("another model's printer asked for", "normal", "init init:2020", {"1 -1,new open:0"});
         row("claim refused, no handle left", "claim-fails", "init init", {"-1 -1,new open:1"});
-        row("interrupt IN first", "interrupt-first", "init status", {"1 0 open:1", request, "83:42@10000 =0 *4"});
+        row("interrupt IN first", "interrupt-first", "init status", {"1 0 open:1", request, "83:42@250 =0 *160"});
         row("second init keeps the link, payload copied", "normal", "init init com:410a7e00ff",
             {"1 1,same 1 open:1", "02:16@1000 7e410000100000000a7e00ff00000000"});
         row("tasks", "normal", "init task:3:2:5 task:3:3:5 task:65539:65538:5 task:3:4:5 task:65537:2:5",
@@ -108,8 +113,8 @@ private slots:
         row("unplugged, one packet", "unplug-after:1", "init send:16 send:16", {"1 16 0 open:1", "02:16@1000 01 *2"});
         row("unplugged, long write", "unplug-after:2", "init send:1536",
             {"1 1024 open:1", "02:512@5000 01", "02:512@5000 02", "02:512@5000 03", "02:0@5000"});
-        row("read retries", "normal", "init status:3 status:4",
-            {"1 0/2 0 open:1", request, none + " *3", reply, request, none + " *4"});
+        row("read retries", "normal", "init status:120 status:160",
+            {"1 0/2 0 open:1", request, none + " *120", reply, request, none + " *160"});
         row("status from byte 8, bulk endpoints", "garbage-header", "init status", {"1 0/2 open:1", request, reply});
         row("short frame", "short-write:1", "init com:1200000000 com:1200000000", {"1 0 1 open:1", request + " *2"});
         row("busy link refuses", "normal", "init busy com:4200000000", {"1 0 open:1 busy"});
@@ -139,7 +144,7 @@ private slots:
         auto row = [](const char* name, const char* printer, Script script, QString outcome) {
             QTest::newRow(name) << QString(printer) << script << outcome;
         };
-        const QString printed = "printed open:1 quits:0 faults:0", aborted = "aborted open:0 quits:1 faults:0";
+        const QString printed = "printed open:1 quits:0 faults:0", aborted = "aborted open:0 quits:1 faults:0 ending:5";
         row("received, then printed", "normal", {{0, 2}, {0, 2}, {1, 6}, {1, 6}, {0, 2}},
             "待机,待机,打印中,打印中,待机,当前页打印完成 | 12 12 12 12 12 | " + printed);
         row("never received", "normal", {{0, 2}, {0, 2}, {0, 2}, {0, 2}, {1, 6}},
@@ -171,7 +176,8 @@ private slots:
                                 .arg(printed ? "printed" : "aborted")
                                 .arg(vqsim::openHandles())
                                 .arg(StationQuit::requests())
-                                .arg(vqsim::faults());
+                                .arg(vqsim::faults())
+            + (printed ? "" : QString(" ending:%1").arg(StationQuit::status()));
         QTEST(states.join(',') + " | " + frames.join(' ') + " | " + end, "outcome");
     }
 
@@ -181,26 +187,44 @@ private slots:
     {
         QTest::addColumn<QString>("printer");
         QTest::addColumn<int>("polls"); // status requests before the close
-        QTest::newRow("while a read waits") << "silent" << 1;
-        QTest::newRow("while polling") << "busy" << 2;
+        QTest::addColumn<QString>("frames");
+        QTest::newRow("while a read waits") << "silent" << 1 << "12";
+        QTest::newRow("while polling") << "busy" << 2 << "12 12";
+        // As the window closes: the read waiting on a silent printer ends at
+        // once, and the end-of-job commands go out behind it.
+        QTest::newRow("a waiting read interrupted") << "silent" << 1 << "12 42 43";
     }
     void linkClosedDuringAPollOrARead()
     {
         QFETCH(QString, printer);
         QFETCH(int, polls);
+        QFETCH(QString, frames);
+        const bool interrupt = frames.contains("42");
         vqtest::usePrinter(qPrintable(printer));
-        vqsim::setTimeScale(0.1); // a read of the silent printer waits 1 s, and the
+        vqsim::setTimeScale(interrupt ? 1.0 : 0.1); // a read of the silent printer waits 10 s or 1 s, and
         StationPause::setScale(0.05); // 0.1 s between its attempts let the close take the link
         QCOMPARE(APPConfig::m_USBDevice.usb_Init(0x2019), 1);
         SendImgQueueThread supervisor;
         bool printed = true;
         std::thread poller([&] { printed = supervisor.checkPrintJob(); });
         const bool polled = QTest::qWaitFor([&] { return vqtest::framesReceived().count(0x12) >= polls; }, 20000);
+        QElapsedTimer closing;
+        closing.start();
+        if (interrupt) {
+            supervisor.stop();
+            APPConfig::m_USBDevice.interruptReads();
+            APPConfig::m_USBDevice.SendEndOfJob();
+        }
         APPConfig::m_USBDevice.usb_Close();
+        QVERIFY2(closing.elapsed() < 2000, "the close waited for the read");
         poller.join();
 
         // Neither an abort nor a quit: the window ends the run.
         QVERIFY(polled && !printed);
+        QStringList sent;
+        for (int type : vqtest::framesReceived())
+            sent << QString::number(type, 16);
+        QCOMPARE(sent.join(' '), frames);
         QCOMPARE(QString("quits:%1 faults:%2").arg(StationQuit::requests()).arg(vqsim::faults()), "quits:0 faults:0");
     }
 };

@@ -9,6 +9,7 @@
 #include "vqtest.h"
 
 #include "app/appconfig.h"
+#include "app/stationquit.h"
 #include "sim/controller.h"
 #include "sim/usbmonpcap.h"
 
@@ -252,13 +253,15 @@ void StationTest::stationEndsAsExpected_data()
     QTest::newRow("two heads") << Ending {vqtest::sampleTemplate("a4-two-head.ini"), {}, "two heads", 0,
         "S T1/1x4 U0h0 U1h0 U2h1 U3h1 S S", {}, {"0:640-960 2400-2480 1:2480-2560 3840-4160"}, {},
         {"g_Print_src_mono_0.bmp", "g_Print_src_mono_1.bmp"}};
-    QTest::newRow("no printer") << Ending {
-        oneHead, {"VQSIM_SCENARIO=absent"}, "one page", 0, "", {"usb打开错误,打印程序退出!"}, {}, {"1.bmp"}, {}};
-    QTest::newRow("printer never takes the task") << Ending {oneHead, {"VQSIM_SCENARIO=never-receive"}, "one page", 0,
-        unitsOfPage + " S S S S E R", {"发送图元失败!"}, {"1:640-960 1920-2240 3200-3520"}, {}, {"any"}};
-    QTest::newRow("short write mid-page") << Ending {oneHead, {"VQSIM_SCENARIO=short-write:3"}, "one page", 0,
-        "S T1/1x3 U0h1! E R", {"命令帧未完整发送：0x41"}, {}, {}, {"any"}};
-    QTest::newRow("hostile job folder") << Ending {oneHead, {}, "hostile", 0, "S T4/1x3 U0h1 U1h1 U2h1 S S",
+    QTest::newRow("no printer") << Ending {oneHead, {"VQSIM_SCENARIO=absent"}, "one page",
+        StationQuit::PrinterNotOpened, "", {"usb打开错误,打印程序退出!"}, {}, {"1.bmp"}, {}};
+    QTest::newRow("printer never takes the task")
+        << Ending {oneHead, {"VQSIM_SCENARIO=never-receive"}, "one page", StationQuit::PrinterUnreadable,
+               unitsOfPage + " S S S S E R", {"发送图元失败!"}, {"1:640-960 1920-2240 3200-3520"}, {}, {"any"}};
+    QTest::newRow("short write mid-page") << Ending {oneHead, {"VQSIM_SCENARIO=short-write:3"}, "one page",
+        StationQuit::NotTakenWhole, "S T1/1x3 U0h1! E R", {"命令帧未完整发送：0x41"}, {}, {}, {"any"}};
+    QTest::newRow("hostile job folder") << Ending {oneHead, {}, "hostile", StationQuit::PagesRefused,
+        "S T4/1x3 U0h1 U1h1 U2h1 S S",
         {"图像文件无法读取： \"JOB/text.bmp\"", "图像文件不完整，不处理： \"JOB/cut.bmp\"",
             "图像尺寸超出上限，不处理： \"JOB/huge.bmp\""},
         {"1:640-960 1920-2240 3200-3520"}, {}, {}};

@@ -13,6 +13,8 @@
 #include <QStringList>
 #include <QtTest>
 
+#include <cstdlib>
+
 namespace vqtest {
 
 // Stops the program unless it runs inside tests/sandbox-run: a test must never
@@ -77,12 +79,21 @@ private:
 
 } // namespace vqtest
 
-#define VQ_TEST_MAIN(TestObject)                                                                                       \
-    int main(int argc, char** argv)                                                                                    \
-    {                                                                                                                  \
-        vqtest::requireSandbox();                                                                                      \
-        QApplication app(argc, argv);                                                                                  \
-        TestObject tc;                                                                                                 \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
-        return QTest::qExec(&tc, argc, argv);                                                                          \
+// A test program that ends in the middle of its tests (code under test that
+// calls exit()) fails instead of passing with status 0.
+#define VQ_TEST_MAIN(TestObject)                                           \
+    int main(int argc, char** argv)                                        \
+    {                                                                      \
+        vqtest::requireSandbox();                                          \
+        static bool testsEnded = false;                                    \
+        std::atexit([] {                                                   \
+            if (!testsEnded)                                               \
+                std::_Exit(3);                                             \
+        });                                                                \
+        QApplication app(argc, argv);                                      \
+        TestObject tc;                                                     \
+        QTEST_SET_MAIN_SOURCE_PATH                                         \
+        const int failed = QTest::qExec(&tc, argc, argv);                  \
+        testsEnded = true;                                                 \
+        return failed;                                                     \
     }

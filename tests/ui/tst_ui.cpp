@@ -104,14 +104,30 @@ private slots:
 
         // Files the watcher does not see: it has given up on the empty job folder.
         QVERIFY((!watcher || watcher->wait(10000)) && touch(kJob + "/p.txt") && touch(APPConfig::output() + "w.bmp"));
+        // Nothing can be printed any more: a command-line job ends.
+        QTRY_COMPARE(StationQuit::status(), cmd ? int(StationQuit::NoPages) : 0);
+        StationQuit::resetRequests();
         answers = QStringList {yes ? "Yes" : QString()};
         window.close();
         QCOMPARE(StationQuit::requests(), int(yes));
+        QCOMPARE(StationQuit::status(), yes && cmd ? int(StationQuit::ClosedByOperator) : 0);
         QCOMPARE(vqtest::framesReceived().size(), yes && !testButtons ? 2 : 0); // the end-of-job commands
         QCOMPARE(APPConfig::m_USBDevice.bln_connect.load(), !yes && !testButtons);
         QCOMPARE(QDir(APPConfig::output()).isEmpty(QDir::Files), yes);
         QCOMPARE(QDir(kJob).isEmpty(QDir::Files), yes && !debug && !emptyPath);
         QCOMPARE(APPConfig::m_SendImgQueueThread->m_bStop + APPConfig::m_HandleImgQueueThread->m_bStop, 2 * yes);
+    }
+
+    // Without its printer, a test window that would send outside debug mode
+    // ends the station at once, as a job's window does.
+    void testWindowWithoutPrinterEndsTheStation()
+    {
+        StationQuit::resetRequests();
+        vqtest::usePrinter("absent");
+        vqtest::writeTemplate("station", "[Mode]\nDebug=0\nSend=0\n");
+        APPConfig::bln_cmd = false;
+        MainWindow window;
+        QCOMPARE(StationQuit::status(), int(StationQuit::PrinterNotOpened));
     }
 
     // Debug mode, the printer absent: a bitmap chosen is queued with sending turned off, a cancel queues nothing. A
