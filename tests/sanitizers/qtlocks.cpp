@@ -42,15 +42,6 @@ void QMutex::lock() QT_MUTEX_LOCK_NOEXCEPT
     __tsan_acquire(this);
 }
 
-bool QMutex::tryLock(int timeout) QT_MUTEX_LOCK_NOEXCEPT
-{
-    static const auto real = qtOwn<bool (*)(QMutex*, int)>("_ZN6QMutex7tryLockEi");
-    const bool locked = real(this, timeout);
-    if (locked)
-        __tsan_acquire(this);
-    return locked;
-}
-
 void QMutex::unlock() noexcept
 {
     static const auto real = qtOwn<void (*)(QMutex*)>("_ZN6QMutex6unlockEv");
@@ -58,23 +49,14 @@ void QMutex::unlock() noexcept
     real(this);
 }
 
-// The wait gives the mutex up and takes it again before it returns.
+// The wait gives the mutex up and takes it again before it returns. (The
+// station takes no other lock or wait of Qt's.)
 bool QWaitCondition::wait(QMutex* lockedMutex, QDeadlineTimer deadline)
 {
     static const auto real =
         qtOwn<bool (*)(QWaitCondition*, QMutex*, QDeadlineTimer)>("_ZN14QWaitCondition4waitEP6QMutex14QDeadlineTimer");
     __tsan_release(lockedMutex);
     const bool woken = real(this, lockedMutex, deadline);
-    __tsan_acquire(lockedMutex);
-    return woken;
-}
-
-bool QWaitCondition::wait(QMutex* lockedMutex, unsigned long time)
-{
-    static const auto real =
-        qtOwn<bool (*)(QWaitCondition*, QMutex*, unsigned long)>("_ZN14QWaitCondition4waitEP6QMutexm");
-    __tsan_release(lockedMutex);
-    const bool woken = real(this, lockedMutex, time);
     __tsan_acquire(lockedMutex);
     return woken;
 }

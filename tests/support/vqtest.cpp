@@ -36,18 +36,12 @@ void useFastClock()
 
 QString sourcePath(const QString& relative) { return QString(VQ_SOURCE_DIR) + "/" + relative; }
 
-QString sampleTemplate(const QString& fileName, const QStringList& replacements)
+QString sampleTemplate(const QString& fileName)
 {
     QFile file(sourcePath("packaging/templates/" + fileName));
     if (!file.open(QIODevice::ReadOnly))
         qFatal("sample template %s missing", qPrintable(fileName));
-    QString text = QString::fromUtf8(file.readAll());
-    for (int i = 0; i + 1 < replacements.size(); i += 2) {
-        if (!text.contains(replacements.at(i)))
-            qFatal("sample template %s has no %s", qPrintable(fileName), qPrintable(replacements.at(i)));
-        text.replace(replacements.at(i), replacements.at(i + 1));
-    }
-    return text;
+    return QString::fromUtf8(file.readAll());
 }
 
 QString writeTemplate(const QString& baseName, const QString& iniText)
@@ -88,7 +82,7 @@ QStringList takePrintQueue()
     return entries;
 }
 
-QImage pageWith(const QSize& size, const QList<QRect>& inked, QImage::Format format)
+QImage pageWith(const QSize& size, const QList<QRect>& inked)
 {
     QImage page(size, QImage::Format_RGB32);
     page.fill(Qt::white);
@@ -96,7 +90,7 @@ QImage pageWith(const QSize& size, const QList<QRect>& inked, QImage::Format for
     for (const QRect& r : inked)
         painter.fillRect(r, Qt::black);
     painter.end();
-    return format == QImage::Format_RGB32 ? page : page.convertToFormat(format, Qt::ThresholdDither);
+    return page;
 }
 
 QByteArray encodedImage(const QImage& image, const char* format)
@@ -166,8 +160,6 @@ QStringList LogCapture::lines() const
     QMutexLocker lock(&captureMutex);
     return captured ? *captured : QStringList();
 }
-
-bool LogCapture::contains(const QString& text) const { return count(text) > 0; }
 
 int LogCapture::count(const QString& text) const { return lines().filter(text).size(); }
 

@@ -28,9 +28,8 @@ void useFastClock();
 // A path inside the source tree.
 QString sourcePath(const QString& relative);
 
-// A sample template of packaging/templates with `replacements` (pairs of
-// "from", "to") applied; each "from" must occur.
-QString sampleTemplate(const QString& fileName, const QStringList& replacements = {});
+// A sample template of packaging/templates.
+QString sampleTemplate(const QString& fileName);
 
 // Writes a template ini into the station's template folder and returns its
 // path; setActiveTemplate names it in the system ini.
@@ -44,7 +43,7 @@ void clearStationFiles();
 QStringList takePrintQueue();
 
 // A white page of `size` with the rectangles in black.
-QImage pageWith(const QSize& size, const QList<QRect>& inked, QImage::Format format = QImage::Format_RGB32);
+QImage pageWith(const QSize& size, const QList<QRect>& inked);
 
 // The image as the bytes of a file of the given format.
 QByteArray encodedImage(const QImage& image, const char* format = "BMP");
@@ -69,7 +68,7 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     QStringList lines() const;
-    bool contains(const QString& text) const; // some line contains text
+    bool contains(const QString& text) const { return count(text) > 0; } // some line contains text
     int count(const QString& text) const; // lines that contain text
 
 private:
