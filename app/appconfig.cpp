@@ -43,3 +43,69 @@ PSCmdSendThread* APPConfig::m_PSCmdSendThread = nullptr;
 SendImgQueueThread* APPConfig::m_SendImgQueueThread = nullptr;
 FolderMonitoring* APPConfig::m_FolderMonitoring = nullptr;
 HandleImgQueueThread* APPConfig::m_HandleImgQueueThread = nullptr;
+
+void APPConfig::enqueueImgWork(const QStringList& paths)
+{
+    QMutexLocker lock(mutexM);
+    for (const QString& p : paths)
+        _imgWorkQueue.enqueue(p);
+    m_waitCondition->wakeAll();
+}
+
+bool APPConfig::takeImgWork(QString* path, const std::atomic<bool>& stop)
+{
+    QMutexLocker lock(mutexM);
+    while (!stop && _imgWorkQueue.isEmpty())
+        m_waitCondition->wait(mutexM);
+    if (stop)
+        return false;
+    *path = _imgWorkQueue.dequeue();
+    return true;
+}
+
+// The flag is set under the lock, so the waiting thread cannot miss the
+// wake-up between its test and its wait.
+void APPConfig::stopImgWorkWait(std::atomic<bool>* stop)
+{
+    QMutexLocker lock(mutexM);
+    *stop = true;
+    m_waitCondition->wakeAll();
+}
+
+QStringList APPConfig::takeAllImgWork()
+{
+    QMutexLocker lock(mutexM);
+    const QStringList paths = _imgWorkQueue;
+    _imgWorkQueue.clear();
+    return paths;
+}
+
+void APPConfig::enqueuePrintEntries(const QStringList& entries)
+{
+    QMutexLocker lock(mutexM);
+    for (const QString& e : entries)
+        _imgIdsQueue.enqueue(e);
+}
+
+bool APPConfig::takePrintEntry(QString* entry)
+{
+    QMutexLocker lock(mutexM);
+    if (_imgIdsQueue.isEmpty())
+        return false;
+    *entry = _imgIdsQueue.dequeue();
+    return true;
+}
+
+bool APPConfig::printQueueIsEmpty()
+{
+    QMutexLocker lock(mutexM);
+    return _imgIdsQueue.isEmpty();
+}
+
+QStringList APPConfig::takeAllPrintEntries()
+{
+    QMutexLocker lock(mutexM);
+    const QStringList entries = _imgIdsQueue;
+    _imgIdsQueue.clear();
+    return entries;
+}

@@ -99,15 +99,25 @@ public:
     static FolderMonitoring* m_FolderMonitoring;
     static HandleImgQueueThread* m_HandleImgQueueThread;
 
-    // Puts page paths on the image work queue as one batch and wakes the
-    // preparation thread, which waits on m_waitCondition under mutexM.
-    static void enqueueImgWork(const QStringList& paths)
-    {
-        QMutexLocker lock(mutexM);
-        for (const QString& p : paths)
-            _imgWorkQueue.enqueue(p);
-        m_waitCondition->wakeAll();
-    }
+    // Every use of the two queues goes through these, each one operation
+    // under mutexM.
+    //
+    // The work queue: page files the watcher found, for the preparation
+    // thread. A batch is queued at once and wakes the waiting thread.
+    static void enqueueImgWork(const QStringList& paths);
+    // Waits for the next page file; false once `stop` is set by
+    // stopImgWorkWait.
+    static bool takeImgWork(QString* path, const std::atomic<bool>& stop);
+    static void stopImgWorkWait(std::atomic<bool>* stop);
+    static QStringList takeAllImgWork();
+
+    // The print queue: one print entry per prepared page, for the dispatch
+    // thread.
+    static void enqueuePrintEntries(const QStringList& entries);
+    // False while the queue is empty.
+    static bool takePrintEntry(QString* entry);
+    static bool printQueueIsEmpty();
+    static QStringList takeAllPrintEntries();
 
     static QString _rootDir() { return QDir::currentPath(); }
     static QString _logs() { return "/usr/share/" + APP_str + "/logs"; }

@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QMap>
-#include <QMutexLocker>
 #include <QStringList>
 #include <QtEndian>
 
@@ -139,6 +138,39 @@ QString missingPart(const QString& path, qint64 size)
     return QString();
 }
 
+// The print sources of one page, resampled to the printer's resolution and
+// saved in the working directory under the page's base name. A page on one
+// head is announced by its file alone, counted as the page it becomes; a page
+// on several heads by each file with its head key (the composite -1 first).
+struct PrintSources {
+    bool oneHead;
+    QString base;
+
+    QString fileName(int key) const
+    {
+        return oneHead || key == -1 ? base + ".bmp" : base + QString("_%1.bmp").arg(key);
+    }
+    QString element(int key) const { return oneHead ? fileName(key) : fileName(key) + ":::" + QString::number(key); }
+
+    // Saves one head's source and logs what became of it.
+    bool save(int key, const QImage& source) const
+    {
+        const QImage scaled = ImageWork::img_DotsPerMeter(source, APPConfig::gXAXIS_DPI, APPConfig::gYAXIS_DPI);
+        const bool saved = scaled.save(fileName(key), "BMP");
+        if (saved && oneHead)
+            qDebug() << "添加打印处理图像：" << APPConfig::SendTotal.load() + 1 << fileName(key) << source.width()
+                     << source.height();
+        else if (saved)
+            qDebug() << "添加打印处理图像：" << APPConfig::SendTotal.load() << element(key) << source.width()
+                     << source.height() << "喷头:" << key;
+        else if (oneHead)
+            qDebug() << "保存图像失败：" << source.width() << source.height() << fileName(key);
+        else
+            qDebug() << "保存图像失败：" << source.width() << source.height() << base << "喷头:" << key;
+        return saved;
+    }
+};
+
 QString cleanAbsolute(const QString& path)
 {
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
@@ -153,9 +185,7 @@ HandleImgQueueThread::HandleImgQueueThread()
 
 void HandleImgQueueThread::stop()
 {
-    QMutexLocker lock(APPConfig::mutexM);
-    m_bStop = true;
-    APPConfig::m_waitCondition->wakeAll();
+    APPConfig::stopImgWorkWait(&m_bStop);
 }
 
 void HandleImgQueueThread::run()
@@ -163,14 +193,8 @@ void HandleImgQueueThread::run()
     qDebug() << "HandleImgQueueThread RUN======================";
     while (!m_bStop) {
         QString path;
-        {
-            QMutexLocker lock(APPConfig::mutexM);
-            while (!m_bStop && APPConfig::_imgWorkQueue.isEmpty())
-                APPConfig::m_waitCondition->wait(APPConfig::mutexM);
-            if (m_bStop)
-                break;
-            path = APPConfig::_imgWorkQueue.dequeue();
-        }
+        if (!APPConfig::takeImgWork(&path, m_bStop))
+            break;
         qDebug() << "HandleImgQueueThread====" << path << i_W.load();
         _handleImgFile(path);
         // Also keeps the time stamps in the file names of consecutive pages
@@ -226,67 +250,25 @@ bool HandleImgQueueThread::_preparePage(const QString& path)
     const QImage image = _loadPage(path);
     if (image.isNull())
         return false;
-    const QSize printSize = ImageWork::printSourceSize(image.size());
-    if (qMax(printSize.width(), printSize.height()) > ImageWork::kMaxPrintSourceSide) {
-        qDebug() << "打印图像尺寸超出上限，不处理：" << path << printSize.width() << printSize.height()
-                 << "上限:" << ImageWork::kMaxPrintSourceSide;
-        return false;
-    }
-
     const QMap<int, QImage> heads = ImageWork::img_GetPrintSrc(image);
-    const QString stamp = _pageStamp();
-
-    if (heads.size() == 1 && heads.contains(0)) {
-        const QImage source = heads.value(0);
-        const QImage scaled =
-            ImageWork::img_DotsPerMeter(source, APPConfig::gXAXIS_DPI, APPConfig::gYAXIS_DPI);
-        const QString fileName = APPConfig::output() + "/" + stamp + "_Print_src.bmp";
-        if (scaled.save(fileName, "BMP")) {
-            _queuePrintEntry(fileName);
-            if (!APPConfig::g_Debug)
-                QFile::remove(path);
-            ++APPConfig::SendTotal;
-            qDebug() << "添加打印处理图像：" << APPConfig::SendTotal.load() << fileName
-                     << source.width() << source.height();
-            return true;
-        }
-        qDebug() << "保存图像失败：" << source.width() << source.height() << fileName;
+    if (heads.isEmpty()) {
+        qDebug() << "图像没有可打印的喷头：" << path << heads.keys();
         return false;
     }
 
-    if (heads.size() > 1) {
-        const QString base = APPConfig::output() + "/" + stamp + "_Print_src";
-        QStringList elements;
-        bool allSaved = true;
-        for (auto it = heads.constBegin(); it != heads.constEnd(); ++it) {
-            const int key = it.key();
-            const QImage& source = it.value();
-            const QString fileName = key == -1 ? base + ".bmp" : base + QString("_%1.bmp").arg(key);
-            const QImage scaled =
-                ImageWork::img_DotsPerMeter(source, APPConfig::gXAXIS_DPI, APPConfig::gYAXIS_DPI);
-            if (scaled.save(fileName, "BMP")) {
-                const QString element = fileName + ":::" + QString::number(key);
-                elements.append(element);
-                qDebug() << "添加打印处理图像：" << APPConfig::SendTotal.load() << element
-                         << source.width() << source.height() << "喷头:" << key;
-            } else {
-                allSaved = false;
-                qDebug() << "保存图像失败：" << source.width() << source.height() << base
-                         << "喷头:" << key;
-            }
-        }
-        // A page goes to the printer whole or not at all.
-        if (allSaved) {
-            if (!APPConfig::g_Debug)
-                QFile::remove(path);
-            _queuePrintEntry(elements.join("|"));
-            ++APPConfig::SendTotal;
-        }
-        return allSaved;
-    }
-
-    qDebug() << "图像没有可打印的喷头：" << path << heads.keys();
-    return false;
+    const PrintSources sources {heads.size() == 1, APPConfig::output() + "/" + _pageStamp() + "_Print_src"};
+    QStringList elements;
+    for (auto it = heads.constBegin(); it != heads.constEnd(); ++it)
+        if (sources.save(it.key(), it.value()))
+            elements.append(sources.element(it.key()));
+    // A page goes to the printer whole or not at all.
+    if (elements.size() != heads.size())
+        return false;
+    if (!APPConfig::g_Debug)
+        QFile::remove(path);
+    APPConfig::enqueuePrintEntries({elements.join("|")});
+    ++APPConfig::SendTotal;
+    return true;
 }
 
 // Pages are told apart by a one-second stamp in their file names. The pause
@@ -347,13 +329,15 @@ QImage HandleImgQueueThread::_loadPage(const QString& path)
         return QImage();
     }
     const QImage image = reader.read();
-    if (image.isNull())
+    if (image.isNull()) {
         qDebug() << "图像文件无法读取：" << path << reader.errorString();
+        return image;
+    }
+    const QSize printSize = ImageWork::printSourceSize(image.size());
+    if (qMax(printSize.width(), printSize.height()) > ImageWork::kMaxPrintSourceSide) {
+        qDebug() << "打印图像尺寸超出上限，不处理：" << path << printSize.width() << printSize.height()
+                 << "上限:" << ImageWork::kMaxPrintSourceSide;
+        return QImage();
+    }
     return image;
-}
-
-void HandleImgQueueThread::_queuePrintEntry(const QString& entry)
-{
-    QMutexLocker lock(APPConfig::mutexM);
-    APPConfig::_imgIdsQueue.enqueue(entry);
 }

@@ -49,9 +49,10 @@ private:
     // False when the page must not be read: a bitmap still short of its
     // declared length when the wait ends.
     static bool _waitUntilWritten(const QString& path);
+    // The page, or a null image when it is refused (its one log line says
+    // why): unreadable, too large to decode, or too large for the layout.
     static QImage _loadPage(const QString& path);
     QString _pageStamp();
-    static void _queuePrintEntry(const QString& entry);
     void _finishJobIfPrepared();
     void _clearHandledFromJobFolder();
 

@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QImageReader>
 #include <QMap>
-#include <QMutexLocker>
 
 #include <cstring>
 
@@ -81,7 +80,7 @@ void SendImgQueueThread::run()
     while (!m_bStop) {
         QString entry;
         bool taken = false;
-        while (!m_bStop && !(taken = _takeEntry(&entry))) {
+        while (!m_bStop && !(taken = APPConfig::takePrintEntry(&entry))) {
             StationPause::ms(kIdlePollMs);
             // Asked again after every idle poll until the event loop has
             // ended the process.
@@ -108,21 +107,10 @@ void SendImgQueueThread::run()
     qDebug() << "exit SendImgQueueThread id:" << QThread::currentThreadId();
 }
 
-bool SendImgQueueThread::_takeEntry(QString* entry)
-{
-    QMutexLocker lock(APPConfig::mutexM);
-    if (APPConfig::_imgIdsQueue.isEmpty())
-        return false;
-    *entry = APPConfig::_imgIdsQueue.dequeue();
-    return true;
-}
-
 bool SendImgQueueThread::_jobFinished(int started)
 {
-    if (!APPConfig::bln_cmd || !APPConfig::bln_ImgW_Complete || started != APPConfig::SendTotal)
-        return false;
-    QMutexLocker lock(APPConfig::mutexM);
-    return APPConfig::_imgIdsQueue.isEmpty();
+    return APPConfig::bln_cmd && APPConfig::bln_ImgW_Complete && started == APPConfig::SendTotal
+        && APPConfig::printQueueIsEmpty();
 }
 
 // The print sources of a two-head page are named by its elements; they are
@@ -165,7 +153,7 @@ void SendImgQueueThread::_handleImgFile(QString originalImage_path)
     const int total = m_BMP_CutResult._total;
 
     if (APPConfig::g_Send) {
-        if (!_printerIsFree("打印机正处于忙碌状态，停止打印！"))
+        if (!_abortUnlessPrinterIsFree("打印机正处于忙碌状态，停止打印！"))
             return;
         if (!_sendTask(total)) {
             _stopCutPage();
@@ -188,107 +176,125 @@ void SendImgQueueThread::_handleImgFile(QString originalImage_path)
     _finishPage();
 }
 
+// The units of a two-head page, per head: the crop of each unit that holds
+// a dot, by unit number from 1, and in debug mode the file it was dumped to.
+struct SendImgQueueThread::HeadUnits {
+    QMap<int, QImage> crops[2];
+    QMap<int, QString> dumps[2];
+
+    int count() const { return crops[0].size() + crops[1].size(); }
+};
+
 void SendImgQueueThread::_handleMuiltImgFile(QStringList originalImage_list)
 {
     const int pageNo = _startPage();
+    QMap<int, QImage> dots;
+    if (!_loadHeadDots(originalImage_list, pageNo, &dots) || !_saveHeadDots(&dots))
+        return;
+    BMP_CutResult_t cut;
+    if (!_cutMonoPage(&cut))
+        return;
+    const HeadUnits units = _cropHeadUnits(dots, cut);
 
-    // Only the dot images are kept: a page-sized colour bitmap per head would
-    // cost many times the memory.
-    QMap<int, QImage> dotsByKey;
-    for (const QString& element : originalImage_list) {
+    if (APPConfig::g_Send && !_abortUnlessPrinterIsFree("打印机正处于忙碌状态！"))
+        return;
+    if ((APPConfig::g_Send && !_sendTask(units.count())) || !_sendHeadUnits(units, cut)) {
+        _stopCutPage();
+        return;
+    }
+    _finishPage();
+}
+
+// The dot images of the composite (-1) and of heads 0 and 1, from the
+// elements "path:::key". Only dot images are kept: a page-sized colour
+// bitmap per head would cost many times the memory.
+bool SendImgQueueThread::_loadHeadDots(const QStringList& elements, int pageNo, QMap<int, QImage>* dots)
+{
+    for (const QString& element : elements) {
         const QStringList pathAndKey = element.split(":::", Qt::KeepEmptyParts, Qt::CaseSensitive);
         if (pathAndKey.size() != 2) {
             qDebug() << "图像有问题" << pageNo << element;
-                return;
+            return false;
         }
         const QImage image = loadImage(pathAndKey.at(0));
         if (image.isNull()) {
             qDebug() << "图像有问题" << pageNo << pathAndKey.at(0);
-                return;
+            return false;
         }
         // A key that is not a number counts as head 0.
-        dotsByKey.insert(pathAndKey.at(1).toInt(), DotImage::fromPage(image));
-    }
-    if (!dotsByKey.contains(0)) {
-        qDebug() << "不存在0号喷头数据！";
-        return;
-    }
-    if (!dotsByKey.contains(1)) {
-        qDebug() << "不存在1号喷头数据！";
-        return;
+        dots->insert(pathAndKey.at(1).toInt(), DotImage::fromPage(image));
     }
     // Units are found on the composite; without it there is no page to cut.
-    if (!dotsByKey.contains(kCompositeKey)) {
-        qDebug() << "不存在-1号喷头数据！";
-        return;
+    for (int key : {0, 1, kCompositeKey}) {
+        if (!dots->contains(key)) {
+            qDebug() << QString("不存在%1号喷头数据！").arg(key).toUtf8().constData();
+            return false;
+        }
     }
+    return true;
+}
 
-    QMap<int, QImage> m_mono_Map;
-    for (auto it = dotsByKey.constBegin(); it != dotsByKey.constEnd(); ++it) {
+// The composite becomes the mono page file the cutter reads (and is then
+// dropped); each head's dots are kept as its own mono file.
+bool SendImgQueueThread::_saveHeadDots(QMap<int, QImage>* dots)
+{
+    for (auto it = dots->constBegin(); it != dots->constEnd(); ++it) {
         qDebug() << "保存反色图像";
         if (it.key() == kCompositeKey) {
             if (!_saveMonoPage(it.value()))
-                return;
+                return false;
         } else {
             it.value().save(APPConfig::output() + QString("/g_Print_src_mono_%1.bmp").arg(it.key()), "BMP");
-            m_mono_Map.insert(it.key(), it.value());
         }
     }
-    dotsByKey.clear();
+    dots->remove(kCompositeKey);
+    return true;
+}
 
-    BMP_CutResult_t m_BMP_CutResult;
-    if (!_cutMonoPage(&m_BMP_CutResult))
-        return;
-    const int total = m_BMP_CutResult._total;
-
-    QMap<int, QImage> m_SendImage_Map[2];
-    QMap<int, QString> m_SendImage_Map_path[2];
+// Each unit the cutter found on the composite, cropped from each head's dots;
+// a crop without a dot is not sent.
+SendImgQueueThread::HeadUnits SendImgQueueThread::_cropHeadUnits(const QMap<int, QImage>& dots,
+                                                                  const BMP_CutResult_t& cut)
+{
+    HeadUnits units;
     for (int head : {1, 0}) {
-        const QImage& dots = m_mono_Map[head];
         const QString prefix = QString("SliceBmp_%1").arg(head);
-        for (int i = 1; i <= total; ++i) {
-            const ImageUnitInfo_t& u = m_BMP_CutResult._image_unit_info[i - 1];
-            const QImage crop = DotImage::crop(dots, u._x, u._y, u._w, u._h);
+        for (int i = 1; i <= cut._total; ++i) {
+            const ImageUnitInfo_t& u = cut._image_unit_info[i - 1];
+            const QImage crop = DotImage::crop(dots.value(head), u._x, u._y, u._w, u._h);
             _logUnit(qPrintable(prefix), i, u);
-            if (isAllBlack(crop)) {
-                if (APPConfig::g_Debug)
-                    crop.save(dumpPath(QString("%1_%2_unuse.bmp").arg(prefix).arg(i)), "BMP");
+            const bool empty = isAllBlack(crop);
+            if (!empty)
+                units.crops[head].insert(i, crop);
+            if (!APPConfig::g_Debug)
                 continue;
-            }
-            m_SendImage_Map[head].insert(i, crop);
-            if (APPConfig::g_Debug) {
-                const QString path = dumpPath(QString("%1_%2.bmp").arg(prefix).arg(i));
-                crop.save(path, "BMP");
-                m_SendImage_Map_path[head].insert(i, path);
-            }
+            const QString dump = dumpPath(QString("%1_%2%3.bmp").arg(prefix).arg(i).arg(empty ? "_unuse" : ""));
+            crop.save(dump, "BMP");
+            if (!empty)
+                units.dumps[head].insert(i, dump);
         }
     }
+    return units;
+}
 
-    if (APPConfig::g_Send) {
-        if (!_printerIsFree("打印机正处于忙碌状态！"))
-            return;
-        if (!_sendTask(m_SendImage_Map[0].size() + m_SendImage_Map[1].size())) {
-            _stopCutPage();
-            return;
-        }
-    }
-
+// Unit by unit, head 0's crop before head 1's, numbered as they go out;
+// false when the printer did not take one whole.
+bool SendImgQueueThread::_sendHeadUnits(const HeadUnits& units, const BMP_CutResult_t& cut)
+{
     int i_Send_No = 0;
-    for (int i = 1; i <= total; ++i) {
-        const ImageUnitInfo_t& u = m_BMP_CutResult._image_unit_info[i - 1];
+    for (int i = 1; i <= cut._total; ++i) {
+        const ImageUnitInfo_t& u = cut._image_unit_info[i - 1];
         for (int head : {0, 1}) {
-            if (!m_SendImage_Map[head].contains(i))
+            if (!units.crops[head].contains(i))
                 continue;
-            qDebug() << "发送图元" << i_Send_No << m_SendImage_Map_path[head].value(i);
-            if (!Send_Image_Buff(m_SendImage_Map[head].value(i), quint8(i_Send_No), u._w, u._h, u._pos_x_mm,
-                                 u._pos_y_mm, quint8(head))) {
-                _stopCutPage();
-                return;
-            }
+            qDebug() << "发送图元" << i_Send_No << units.dumps[head].value(i);
+            if (!Send_Image_Buff(units.crops[head].value(i), quint8(i_Send_No), u._w, u._h, u._pos_x_mm, u._pos_y_mm,
+                                 quint8(head)))
+                return false;
             ++i_Send_No;
         }
     }
-    _finishPage();
+    return true;
 }
 
 int SendImgQueueThread::_startPage()
@@ -332,7 +338,7 @@ bool SendImgQueueThread::_cutMonoPage(BMP_CutResult_t* result)
     return true;
 }
 
-bool SendImgQueueThread::_printerIsFree(const char* busyStateText)
+bool SendImgQueueThread::_abortUnlessPrinterIsFree(const char* busyStateText)
 {
     qDebug() << "准备打印任务";
     // The window closes the link when the operator ends the print, and an

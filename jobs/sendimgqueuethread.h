@@ -4,6 +4,7 @@
 #include "imaging/cappbmpcut.h"
 
 #include <QImage>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -62,11 +63,16 @@ protected:
     void run() override;
 
 private:
-    // Takes the oldest print entry; false while the queue is empty.
-    static bool _takeEntry(QString* entry);
     // The end of a command-line job: everything prepared has been started.
     static bool _jobFinished(int started);
     void _cleanUpAfter(const QString& entry, const QStringList& parts);
+
+    // The steps of a two-head page.
+    struct HeadUnits;
+    static bool _loadHeadDots(const QStringList& elements, int pageNo, QMap<int, QImage>* dots);
+    static bool _saveHeadDots(QMap<int, QImage>* dots);
+    HeadUnits _cropHeadUnits(const QMap<int, QImage>& dots, const BMP_CutResult_t& cut);
+    bool _sendHeadUnits(const HeadUnits& units, const BMP_CutResult_t& cut);
 
     int _startPage();
     // Writes the dot image as the mono page file the cutter reads; a file
@@ -76,7 +82,7 @@ private:
     bool _cutMonoPage(BMP_CutResult_t* result);
     // Status request before a task: true when the printer holds none. A
     // printer that cannot be read or is busy ends the run.
-    bool _printerIsFree(const char* busyStateText);
+    bool _abortUnlessPrinterIsFree(const char* busyStateText);
     // False when the task did not reach the printer whole.
     bool _sendTask(int SliceAmount);
     static QByteArray _encodeUnit(const QImage& croppedImage, quint8 SliceNo, quint16 Width, quint16 Height,

@@ -35,6 +35,26 @@ const quint32 kShortReplySize = 13;
 
 } // namespace
 
+// The first IN and the first OUT endpoint of interface 0 that is not a
+// control endpoint win, whatever their transfer type.
+void USBDevice::_takeEndpoints(const libusb_config_descriptor& config)
+{
+    if (config.bNumInterfaces == 0 || config.interface[0].num_altsetting == 0)
+        return;
+    const libusb_interface_descriptor& alt = config.interface[0].altsetting[0];
+    for (int i = 0; i < alt.bNumEndpoints; ++i) {
+        const libusb_endpoint_descriptor& ep = alt.endpoint[i];
+        if ((ep.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_CONTROL)
+            continue;
+        if (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
+            if (endpoint_in == 0)
+                endpoint_in = ep.bEndpointAddress;
+        } else if (endpoint_out == 0) {
+            endpoint_out = ep.bEndpointAddress;
+        }
+    }
+}
+
 int USBDevice::usb_Init(uint16_t product_id)
 {
     data_buf[0] = 0xAA;
@@ -73,23 +93,7 @@ int USBDevice::usb_Init(uint16_t product_id)
         return -1;
     }
 
-    // The first IN and the first OUT endpoint that is not a control endpoint
-    // win, whatever their transfer type.
-    if (config->bNumInterfaces > 0 && config->interface[0].num_altsetting > 0
-        && config->interface[0].altsetting[0].bNumEndpoints > 0) {
-        const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
-        for (int i = 0; i < alt.bNumEndpoints; ++i) {
-            const libusb_endpoint_descriptor& ep = alt.endpoint[i];
-            if ((ep.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_CONTROL)
-                continue;
-            if (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
-                if (endpoint_in == 0)
-                    endpoint_in = ep.bEndpointAddress;
-            } else if (endpoint_out == 0) {
-                endpoint_out = ep.bEndpointAddress;
-            }
-        }
-    }
+    _takeEndpoints(*config);
     libusb_free_config_descriptor(config);
     if (endpoint_in == 0 || endpoint_out == 0)
         qDebug() << "USB interface 0 lacks an IN or an OUT endpoint";

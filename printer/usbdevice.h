@@ -7,6 +7,7 @@
 #include <mutex>
 
 struct libusb_device_handle;
+struct libusb_config_descriptor;
 
 // Command codes of the printer's controller. The station sends only the
 // status request, the print task, the image unit, end of job and FIFO reset.
@@ -142,6 +143,7 @@ public:
     uint8_t data_buf[32] = {};
 
 private:
+    void _takeEndpoints(const libusb_config_descriptor& config);
     enum class ReadResult { Whole, Failed, Closed, Interrupted };
     ReadResult _readAttempt(quint8* buffer, int wanted);
 

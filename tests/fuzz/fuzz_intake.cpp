@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     pageNamed = false;
 
     HandleImgQueueThread()._preparePage(pagePath);
-    const QStringList entries = vqtest::takePrintQueue();
+    const QStringList entries = APPConfig::takeAllPrintEntries();
     if (entries.isEmpty() && !(page.exists() && pageNamed))
         vqfuzz::fail("a page was neither queued nor left with a log line naming it", pagePath);
     if (entries.size() > 1 || (!entries.isEmpty() && page.exists()))

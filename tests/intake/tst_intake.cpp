@@ -121,7 +121,7 @@ private slots:
         else
             HandleImgQueueThread()._handleImgFile(path);
 
-        const QStringList entries = vqtest::takePrintQueue(), lines = log.lines();
+        const QStringList entries = APPConfig::takeAllPrintEntries(), lines = log.lines();
         QCOMPARE(APPConfig::SendTotal.load(), entries.size());
         QCOMPARE(QFile::exists(path), !refusal.isEmpty());
         if (!refusal.isEmpty()) {
@@ -183,7 +183,7 @@ private slots:
         QCOMPARE(APPConfig::bln_ImgW_Complete.load(), complete);
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files).join(' '), left);
         // Pages never share print-source files: each has a stamp of its own.
-        QCOMPARE(vqtest::takePrintQueue().replaceInStrings(QRegularExpression("_Print.*"), "").removeDuplicates(), 0);
+        QCOMPARE(APPConfig::takeAllPrintEntries().replaceInStrings(QRegularExpression("_Print.*"), "").removeDuplicates(), 0);
     }
 
     // One watcher polls the test folder: the files not listed at the poll before go onto the work queue, oldest
@@ -193,11 +193,11 @@ private slots:
     {
         FolderMonitoring watcher(m_dir->path());
         QSignalSpy counted(&watcher, &FolderMonitoring::handleCnt);
+        APPConfig::takeAllImgWork();
         const auto poll = [&](const QStringList& queued) {
-            APPConfig::_imgWorkQueue.clear();
             APPConfig::bln_ImgW_Complete = true;
             QVERIFY(watcher.onFolderModified(m_dir->path()));
-            QCOMPARE(QStringList(APPConfig::_imgWorkQueue).replaceInStrings(m_dir->path() + "/", ""), queued);
+            QCOMPARE(APPConfig::takeAllImgWork().replaceInStrings(m_dir->path() + "/", ""), queued);
             QCOMPARE(APPConfig::bln_ImgW_Complete.load(), queued.isEmpty());
         };
         QVERIFY(!watcher.onFolderModified(file("other"))); // not a poll

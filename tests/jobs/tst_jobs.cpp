@@ -222,7 +222,7 @@ private slots:
         vqtest::LogCapture log;
         APPConfig::bln_cmd = APPConfig::g_Debug = true; // debugging the first page, the only one prepared so far
         APPConfig::SendTotal = 1;
-        APPConfig::_imgIdsQueue << "page1.bmp";
+        APPConfig::enqueuePrintEntries({"page1.bmp"});
         SendImgQueueThread loop;
         loop.start();
         const auto stopped = qScopeGuard([&loop] {
@@ -234,9 +234,7 @@ private slots:
         QVERIFY(!QTest::qWaitFor([] { return StationQuit::requests() > 0; }, 100));
         // The files of a one-head page go, of a two-head page all but the mono file per head.
         APPConfig::g_Debug = false;
-        QMutexLocker lock(APPConfig::mutexM);
-        APPConfig::_imgIdsQueue.append({"page2.bmp", "page3.bmp:::-1|h0.bmp:::0|h1.bmp:::1"});
-        lock.unlock();
+        APPConfig::enqueuePrintEntries({"page2.bmp", "page3.bmp:::-1|h0.bmp:::0|h1.bmp:::1"});
         APPConfig::SendTotal = 3;
         APPConfig::bln_ImgW_Complete = true;
         QTRY_VERIFY(StationQuit::requests() >= 2); // once all is printed, asked again after every idle poll

@@ -74,14 +74,6 @@ void clearStationFiles()
     APPConfig::clearFolder(QDir(APPConfig::output()));
 }
 
-QStringList takePrintQueue()
-{
-    QMutexLocker lock(APPConfig::mutexM);
-    QStringList entries = APPConfig::_imgIdsQueue;
-    APPConfig::_imgIdsQueue.clear();
-    return entries;
-}
-
 QImage pageWith(const QSize& size, const QList<QRect>& inked)
 {
     QImage page(size, QImage::Format_RGB32);

@@ -39,9 +39,6 @@ void setActiveTemplate(const QString& baseName);
 // Removes every template, the system ini and the working directory's files.
 void clearStationFiles();
 
-// Takes every print entry the preparation has queued.
-QStringList takePrintQueue();
-
 // A white page of `size` with the rectangles in black.
 QImage pageWith(const QSize& size, const QList<QRect>& inked);
 
