@@ -92,7 +92,7 @@ private slots:
         QVERIFY(!QFile::exists(log) && QFile::exists(undotted));
     }
 
-    void logLines()
+    void logLinesReachTheDayFileWhole()
     {
         // Every level by its QtMsgType value (info has no word): the message in GBK, a CRLF.
         const QList<QByteArray> levels = {"Debug:", "Warning:", "Critical:", "Fatal:", ""};

@@ -141,7 +141,7 @@ private slots:
     }
 
     // A page and a file that is no image are queued; then the watcher finds a late page.
-    void pageAccounting_data()
+    void jobIsPreparedOnceEveryPageIsHandled_data()
     {
         QTest::addColumn<bool>("cmd");
         QTest::addColumn<bool>("debug");
@@ -153,7 +153,7 @@ private slots:
         QTest::newRow("more pages known") << true << false << 3 << false << "notes.txt";
         QTest::newRow("not a command-line job") << false << false << 2 << false << "notes.txt";
     }
-    void pageAccounting()
+    void jobIsPreparedOnceEveryPageIsHandled()
     {
         QFETCH(bool, cmd);
         QFETCH(bool, debug);
@@ -183,7 +183,9 @@ private slots:
         QCOMPARE(APPConfig::bln_ImgW_Complete.load(), complete);
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files).join(' '), left);
         // Pages never share print-source files: each has a stamp of its own.
-        QCOMPARE(APPConfig::takeAllPrintEntries().replaceInStrings(QRegularExpression("_Print.*"), "").removeDuplicates(), 0);
+        QCOMPARE(
+            APPConfig::takeAllPrintEntries().replaceInStrings(QRegularExpression("_Print.*"), "").removeDuplicates(),
+            0);
     }
 
     // One watcher polls the test folder: the files not listed at the poll before go onto the work queue, oldest

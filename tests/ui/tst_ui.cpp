@@ -133,7 +133,7 @@ private slots:
     // Debug mode, the printer absent: a bitmap chosen is queued with sending turned off, a cancel queues nothing. A
     // PostScript file is rasterised into the working folder's job "test" and its pages are watched, prepared and
     // dispatched there, the labels following the workers.
-    void testButtons()
+    void testButtonsPrintABitmapOrAPostScriptFile()
     {
         vqtest::usePrinter("absent");
         vqtest::writeTemplate("station", "[Mode]\nDebug=1\n");
@@ -170,7 +170,7 @@ private slots:
     // Templates written in the order given, each newer than the one before. Shown: the first listed, the one
     // selected, the label. Then "alpha" is chosen, and the access code typed: once unlocked, each
     // click of the test button opens a main window, both shown, the second keeping the link the first opened.
-    void templateChooser_data()
+    void chooserSwitchesTemplatesAndOpensTestWindows_data()
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QStringList>("written");
@@ -183,7 +183,7 @@ private slots:
         QTest::newRow("dotted; a letter") << "730264a" << dotted << "two.part" << false << "alpha  当前模板：two.part";
         QTest::newRow("none active; another number") << "730265" << three << "" << false << "gamma gamma 当前模板：";
     }
-    void templateChooser()
+    void chooserSwitchesTemplatesAndOpensTestWindows()
     {
         QFETCH(QString, typed);
         QFETCH(QStringList, written);
