@@ -1,4 +1,4 @@
-#include "jobs/unitencoder.h"
+#include "printer/unitencoder.h"
 
 #include <QtEndian>
 

@@ -1,4 +1,4 @@
-#include "jobs/dotimage.h"
+#include "imaging/dotimage.h"
 
 #include <QVector>
 
