@@ -1,5 +1,8 @@
 #include "imaging/dotimage.h"
 
+#include "app/appconfig.h"
+
+#include <QTransform>
 #include <QVector>
 
 #include <array>
@@ -9,14 +12,6 @@ namespace {
 
 const QRgb kOpaqueWhite = 0xFFFFFFFFu;
 const QRgb kOpaqueBlack = 0xFF000000u;
-
-// The bits of the last byte of a row that lie inside the width; the leftmost
-// dot is the top bit.
-uchar lastByteMask(int width)
-{
-    const int rest = width % 8;
-    return rest == 0 ? uchar(0xFF) : uchar(0xFF << (8 - rest));
-}
 
 // Format_MonoLSB keeps the leftmost dot in the lowest bit.
 const std::array<uchar, 256>& bitReversal()
@@ -81,7 +76,7 @@ void markMonoRows(const QImage& page, QImage* dots)
     const bool lsbFirst = page.format() == QImage::Format_MonoLSB;
     const std::array<uchar, 256>& reversed = bitReversal();
     const int bytes = (page.width() + 7) / 8;
-    const uchar tail = lastByteMask(page.width());
+    const uchar tail = DotImage::lastByteMask(page.width());
     for (int y = 0; y < page.height(); ++y) {
         const uchar* in = page.constScanLine(y);
         uchar* out = dots->scanLine(y);
@@ -93,28 +88,66 @@ void markMonoRows(const QImage& page, QImage* dots)
     }
 }
 
-void copyRowBits(const uchar* src, int srcBytes, int srcBit, uchar* dst, int dstBit, int count)
+// Eight bits of a 1-bit row starting at bit pos; bits past the end of the
+// row read as 0.
+inline uchar bitsAt(const uchar* row, int rowBytes, qint64 pos)
 {
-    if (dstBit == 0) {
-        const int shift = srcBit & 7;
-        const int first = srcBit >> 3;
-        const int bytes = (count + 7) / 8;
-        for (int j = 0; j < bytes; ++j) {
-            const int at = first + j;
-            int value = src[at] << shift;
-            if (shift != 0 && at + 1 < srcBytes)
-                value |= src[at + 1] >> (8 - shift);
-            dst[j] = uchar(value);
-        }
-        dst[bytes - 1] &= lastByteMask(count);
-        return;
+    const qint64 b = pos >> 3;
+    const int shift = int(pos & 7);
+    if (shift == 0)
+        return row[b];
+    const uchar next = b + 1 < rowBytes ? row[b + 1] : 0;
+    return uchar((row[b] << shift) | (next >> (8 - shift)));
+}
+
+// What writeRowBits XORs the source's bits with: copied as stored, or inverted.
+const uchar kAsStored = 0x00;
+const uchar kInverted = 0xFF;
+
+// Writes n bits into dst from bit dx on and leaves its other bits as they
+// are: the source's bits from sx on, each XORed with flip; a null source
+// writes fill. A whole byte at a time, whatever the two bit offsets.
+void writeRowBits(uchar* dst, qint64 dx, const uchar* src, int srcBytes, qint64 sx, qint64 n, uchar flip,
+                  uchar fill)
+{
+    while (n > 0) {
+        const int offset = int(dx & 7);
+        const int take = int(qMin<qint64>(8 - offset, n));
+        const uchar bits = src ? uchar(bitsAt(src, srcBytes, sx) ^ flip) : fill;
+        const uchar mask = uchar((0xFF >> offset) & (0xFF << (8 - offset - take)));
+        uchar& out = dst[dx >> 3];
+        out = uchar((out & ~mask) | ((bits >> offset) & mask));
+        dx += take;
+        sx += take;
+        n -= take;
     }
-    for (int i = 0; i < count; ++i) {
-        const int s = srcBit + i;
-        const int d = dstBit + i;
-        if (src[s >> 3] & (0x80 >> (s & 7)))
-            dst[d >> 3] |= uchar(0x80 >> (d & 7));
-    }
+}
+
+// 8 x 8 bit-matrix transpose (rows most significant bit first): out[i] bit
+// (7 - k) = in[k] bit (7 - i).
+inline void transpose8(const uchar in[8], uchar out[8])
+{
+    quint32 x = quint32(in[0]) << 24 | quint32(in[1]) << 16 | quint32(in[2]) << 8 | in[3];
+    quint32 y = quint32(in[4]) << 24 | quint32(in[5]) << 16 | quint32(in[6]) << 8 | in[7];
+    quint32 t = (x ^ (x >> 7)) & 0x00AA00AAu;
+    x = x ^ t ^ (t << 7);
+    t = (y ^ (y >> 7)) & 0x00AA00AAu;
+    y = y ^ t ^ (t << 7);
+    t = (x ^ (x >> 14)) & 0x0000CCCCu;
+    x = x ^ t ^ (t << 14);
+    t = (y ^ (y >> 14)) & 0x0000CCCCu;
+    y = y ^ t ^ (t << 14);
+    t = (x & 0xF0F0F0F0u) | ((y >> 4) & 0x0F0F0F0Fu);
+    y = ((x << 4) & 0xF0F0F0F0u) | (y & 0x0F0F0F0Fu);
+    x = t;
+    out[0] = uchar(x >> 24);
+    out[1] = uchar(x >> 16);
+    out[2] = uchar(x >> 8);
+    out[3] = uchar(x);
+    out[4] = uchar(y >> 24);
+    out[5] = uchar(y >> 16);
+    out[6] = uchar(y >> 8);
+    out[7] = uchar(y);
 }
 
 } // namespace
@@ -189,8 +222,8 @@ QImage DotImage::crop(const QImage& dots, int x, int y, int w, int h)
     const int count = int(endColumn - firstColumn);
     const int dstBit = int(firstColumn - x);
     for (qint64 row = firstRow; row < endRow; ++row)
-        copyRowBits(dots.constScanLine(int(row)), dots.bytesPerLine(), int(firstColumn), out.scanLine(int(row - y)),
-                    dstBit, count);
+        writeRowBits(out.scanLine(int(row - y)), dstBit, dots.constScanLine(int(row)), dots.bytesPerLine(), firstColumn,
+                     count, kAsStored, 0);
     return out;
 }
 
@@ -226,4 +259,106 @@ bool DotImage::holdsNoDot(const QImage& mono)
             return false;
     }
     return true;
+}
+
+QImage DotImage::rotated90(const QImage& mono)
+{
+    const int w = mono.width();
+    const int h = mono.height();
+    QImage out(h, w, QImage::Format_Mono);
+    if (out.isNull())
+        return mono.transformed(QTransform().rotate(90), Qt::FastTransformation);
+    out.setColorTable(mono.colorTable());
+    out.setDotsPerMeterX(mono.dotsPerMeterX());
+    out.setDotsPerMeterY(mono.dotsPerMeterY());
+    out.setDevicePixelRatio(mono.devicePixelRatio());
+    for (const QString& key : mono.textKeys())
+        out.setText(key, mono.text(key));
+    out.fill(0);
+
+    // Output pixel (h - 1 - y, x) is input pixel (x, y): output byte j of
+    // rows 8 bx .. 8 bx + 7 comes from input byte bx of rows h - 1 - 8 j - k.
+    const int inBytes = (w + 7) / 8;
+    const int outBytes = (h + 7) / 8;
+    uchar* const outBits = out.bits();
+    const size_t outStride = size_t(out.bytesPerLine());
+    uchar block[8];
+    uchar turned[8];
+    for (int j = 0; j < outBytes; ++j) {
+        const uchar* rows[8];
+        for (int k = 0; k < 8; ++k) {
+            const int y = h - 1 - 8 * j - k;
+            rows[k] = y >= 0 ? mono.constScanLine(y) : nullptr;
+        }
+        for (int bx = 0; bx < inBytes; ++bx) {
+            for (int k = 0; k < 8; ++k)
+                block[k] = rows[k] ? rows[k][bx] : 0;
+            transpose8(block, turned);
+            const int firstRow = 8 * bx;
+            const int count = qMin(8, w - firstRow);
+            for (int i = 0; i < count; ++i)
+                outBits[size_t(firstRow + i) * outStride + size_t(j)] = turned[i];
+        }
+    }
+    return out;
+}
+
+void DotImage::copySlice(QImage* canvas, const QImage& page, const SliceArea_t& slice)
+{
+    // The painter's clipping: a source width or height of 0 or less reaches
+    // to the page's edge, the source is clipped to the page (moving the
+    // target along) and the target to the canvas.
+    qint64 sx = slice.x, sy = slice.y, sw = slice.width, sh = slice.height;
+    qint64 tx = slice.new_x, ty = slice.new_y;
+    if (sw <= 0)
+        sw = page.width() - sx;
+    if (sh <= 0)
+        sh = page.height() - sy;
+    if (sx < 0) {
+        tx -= sx;
+        sw += sx;
+        sx = 0;
+    }
+    if (sy < 0) {
+        ty -= sy;
+        sh += sy;
+        sy = 0;
+    }
+    if (sx + sw > page.width())
+        sw = page.width() - sx;
+    if (sy + sh > page.height())
+        sh = page.height() - sy;
+    if (tx < 0) {
+        sx -= tx;
+        sw += tx;
+        tx = 0;
+    }
+    if (ty < 0) {
+        sy -= ty;
+        sh += ty;
+        ty = 0;
+    }
+    sw = qMin(sw, canvas->width() - tx);
+    sh = qMin(sh, canvas->height() - ty);
+    if (sw <= 0 || sh <= 0)
+        return;
+
+    // Canvas index 1 is white, index 0 black: each page index lands on the
+    // canvas index of its colour.
+    const uchar dot0 = page.color(0) == kOpaqueWhite ? 1 : 0;
+    const uchar dot1 = page.color(1) == kOpaqueWhite ? 1 : 0;
+    const bool constant = dot0 == dot1;
+    const uchar flip = dot0 ? kInverted : kAsStored;
+    const uchar fill = dot0 ? 0xFF : 0x00;
+    const int pageBytes = page.bytesPerLine();
+    for (qint64 row = 0; row < sh; ++row) {
+        const uchar* src = constant ? nullptr : page.constScanLine(int(sy + row));
+        writeRowBits(canvas->scanLine(int(ty + row)), tx, src, pageBytes, sx, sw, flip, fill);
+    }
+}
+
+uchar DotImage::lastByteMask(int width)
+{
+    const int rest = width % 8;
+    return rest == 0 ? uchar(0xFF) : uchar(0xFF << (8 - rest));
 }

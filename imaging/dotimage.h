@@ -2,11 +2,15 @@
 
 #include <QImage>
 
-// The page as the printer sees it: a 1-bit image (QImage::Format_Mono, the
-// default colour table of index 0 black and index 1 white) in which bit 1
-// marks a dot to print. Every operation walks whole scan lines; none reads
-// pixels one by one through QImage::pixel, which is far too slow for a
-// 600-dpi page.
+struct SliceArea_t;
+
+// Work on 1-bit images (QImage::Format_Mono, leftmost pixel in the top bit)
+// done a scan line and a byte at a time: Qt reads, turns and draws such
+// images pixel by pixel, which is far too slow for a 600-dpi page.
+//
+// The dot image is the page as the printer sees it: a 1-bit image with the
+// default colour table (index 0 black, index 1 white) in which bit 1 marks a
+// dot to print.
 class DotImage {
 public:
     DotImage() = delete;
@@ -29,4 +33,18 @@ public:
     // that means no bit is set, the image holds no dot to print. False for
     // any other format.
     static bool holdsNoDot(const QImage& mono);
+
+    // A quarter turn clockwise of a Format_Mono image, with the same pixels
+    // and metadata as QImage::transformed gives for a 90-degree rotation.
+    static QImage rotated90(const QImage& mono);
+
+    // Draws one template slice of a Format_Mono page whose two colours are
+    // each opaque black or opaque white onto a 1-bit canvas (index 0 black,
+    // index 1 white), with the very pixels QPainter::drawImage(QPoint(new_x,
+    // new_y), page, QRect(x, y, width, height)) gives.
+    static void copySlice(QImage* canvas, const QImage& page, const SliceArea_t& slice);
+
+    // The bits of the last byte of a row `width` pixels wide that lie inside
+    // the width; the leftmost pixel is the top bit.
+    static uchar lastByteMask(int width);
 };
