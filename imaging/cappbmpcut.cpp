@@ -10,36 +10,6 @@ namespace {
 
 const char* const kLinePrefix = "//-----------------------------// ";
 
-BitMapFileHeader_t readFileHeader(const quint8* p)
-{
-    BitMapFileHeader_t h;
-    h.bfType = qFromLittleEndian<quint16>(p + 0);
-    h.bfSize = qFromLittleEndian<quint32>(p + 2);
-    h.bfReserved1 = qFromLittleEndian<quint16>(p + 6);
-    h.bfReserved2 = qFromLittleEndian<quint16>(p + 8);
-    h.bfOffBits = qFromLittleEndian<quint32>(p + 10);
-    return h;
-}
-
-BitMapInfoHeader_t readInfoHeader(const quint8* p)
-{
-    BitMapInfoHeader_t h;
-    h.biSize = qFromLittleEndian<quint32>(p + 0);
-    h.biWidth = qFromLittleEndian<quint32>(p + 4);
-    h.biHeight = qFromLittleEndian<qint32>(p + 8);
-    h.biPlanes = qFromLittleEndian<quint16>(p + 12);
-    h.biBitCount = qFromLittleEndian<quint16>(p + 14);
-    h.biCompression = qFromLittleEndian<quint32>(p + 16);
-    h.biImageSize = qFromLittleEndian<quint32>(p + 20);
-    h.biXPelsPerMeter = qFromLittleEndian<quint32>(p + 24);
-    h.biYPelsPerMeter = qFromLittleEndian<quint32>(p + 28);
-    h.biClrUsed = qFromLittleEndian<quint32>(p + 32);
-    h.biClrImportant = qFromLittleEndian<quint32>(p + 36);
-    return h;
-}
-
-constexpr int kHeadersSize = int(sizeof(BitMapFileHeader_t) + sizeof(BitMapInfoHeader_t));
-
 // The pixel rows of a bottom-up 1-bit bitmap, addressed by stored row (0 is
 // the bottom row) and word column.
 struct WordGrid {
@@ -91,12 +61,13 @@ bool CAppBmpCut::_acceptBitmap(const quint8* pBmpAddr, const quint32* bmpLength,
         *reason = QString("位图或切割结果地址为空");
         return false;
     }
-    if (bmpLength && *bmpLength < quint32(kHeadersSize)) {
-        *reason = QString("数据长度%1字节，不足文件头和信息头的%2字节").arg(*bmpLength).arg(kHeadersSize);
+    if (bmpLength && *bmpLength < quint32(BmpHeaders::kSize)) {
+        *reason = QString("数据长度%1字节，不足文件头和信息头的%2字节").arg(*bmpLength).arg(BmpHeaders::kSize);
         return false;
     }
-    const BitMapFileHeader_t file = readFileHeader(pBmpAddr);
-    const BitMapInfoHeader_t info = readInfoHeader(pBmpAddr + sizeof(BitMapFileHeader_t));
+    const BmpHeaders headers = BmpHeaders::read(pBmpAddr);
+    const BitMapFileHeader_t& file = headers.file;
+    const BitMapInfoHeader_t& info = headers.info;
     if (info.biBitCount != 1) {
         *reason = QString("每像素%1位，只接受1位").arg(info.biBitCount);
         return false;
@@ -216,8 +187,9 @@ quint8 CAppBmpCut::_cut(quint8 Device_Type, const quint8* pBmpAddr, const quint3
     timer.start();
     qDebug() << "//-----------------------------// 图像处理：";
 
-    const BitMapFileHeader_t fileHeader = readFileHeader(pBmpAddr);
-    const BitMapInfoHeader_t infoHeader = readInfoHeader(pBmpAddr + sizeof(BitMapFileHeader_t));
+    const BmpHeaders headers = BmpHeaders::read(pBmpAddr);
+    const BitMapFileHeader_t& fileHeader = headers.file;
+    const BitMapInfoHeader_t& infoHeader = headers.info;
     quint16 bmp_W = quint16(infoHeader.biWidth);
     quint32 BMP_Row_Last_Valid_Bits = 32;
     if (infoHeader.biWidth % 32 != 0) {
