@@ -35,6 +35,85 @@ void saveDump(const QImage& image, const QString& name)
         image.save(APPConfig::output() + name, "BMP");
 }
 
+// What tells the log lines and dump files of one head's print source from
+// those of the whole page's; all empty for the whole page.
+struct HeadMarks {
+    QString sliceNote;  // ends each slice line
+    QString turnNote;   // ends the rotation and mirroring lines, set off by two blanks
+    QString dumpSuffix; // ends the name of each dump file, before ".bmp"
+};
+
+HeadMarks headMarks(int head, bool perHead)
+{
+    if (!perHead)
+        return HeadMarks();
+    return {QString(" 喷头::%1").arg(head), QString("  喷头::%1").arg(head), QString("_%1").arg(head)};
+}
+
+// Lays the template's slices of the page (with perHead, only those of `head`)
+// on white 1-bit paper of Width x Height dots. A page whose bits mean the
+// same on the paper is copied a byte at a time; any other is drawn by Qt's
+// painter.
+QImage placeSlices(const QImage& work, int Width, int Height, int head, bool perHead, const HeadMarks& marks)
+{
+    const QList<SliceArea_t>& slices = APPConfig::m_SliceAreas;
+    QImage canvas(Width, Height, QImage::Format_Mono);
+    canvas.fill(1);
+    qDebug() << QString("图像切片重组") + marks.sliceNote;
+
+    const bool bitCopy = !canvas.isNull() && ImageWork::_bitCopyMatchesPainter(work);
+    QPainter painter;
+    if (!bitCopy && !canvas.isNull()) {
+        painter.begin(&canvas);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    }
+    for (int i = 0; i < slices.size(); ++i) {
+        const SliceArea_t& s = slices.at(i);
+        if (perHead && s.pt != head)
+            continue;
+        if (bitCopy)
+            DotImage::copySlice(&canvas, work, s);
+        else if (painter.isActive())
+            painter.drawImage(QPoint(s.new_x, s.new_y), work, QRect(s.x, s.y, s.width, s.height));
+        const QString line = QString("图像切片重组 %1 new_x:%2 new_y:%3 x:%4 y:%5 width:%6 height:%7")
+                                 .arg(i + 1)
+                                 .arg(s.new_x)
+                                 .arg(s.new_y)
+                                 .arg(s.x)
+                                 .arg(s.y)
+                                 .arg(s.width)
+                                 .arg(s.height);
+        qDebug() << line + marks.sliceNote;
+    }
+    if (painter.isActive())
+        painter.end();
+    saveDump(canvas, QString("/g2_CutMeg") + marks.dumpSuffix + ".bmp");
+    return canvas;
+}
+
+// The template's rotation and mirroring, each logged and, in debug mode,
+// dumped.
+QImage turnAsTemplate(QImage source, const HeadMarks& marks)
+{
+    const bool hadAlpha = source.hasAlphaChannel();
+    source = ImageWork::img_Rotate(source, APPConfig::g_Rotate);
+    if (!hadAlpha && source.hasAlphaChannel())
+        source = onWhitePaper(source);
+    qDebug() << QString("图像旋转： 角度:%1").arg(APPConfig::g_Rotate) + marks.turnNote;
+    saveDump(source, QString("/g3_Rotate") + marks.dumpSuffix + ".bmp");
+    return source;
+}
+
+QImage mirrorAsTemplate(QImage source, const HeadMarks& marks)
+{
+    const bool x = APPConfig::g_MirroreX > 0;
+    const bool y = APPConfig::g_MirroreY > 0;
+    source = ImageWork::img_Mirrore(source, x, y);
+    qDebug() << QString("图像翻转： 水平:%1 垂直:%2").arg(int(x)).arg(int(y)) + marks.turnNote;
+    saveDump(source, QString("/g4_Mirrore") + marks.dumpSuffix + ".bmp");
+    return source;
+}
+
 } // namespace
 
 QImage ImageWork::img_DotsPerMeter(QImage image, double Meter_X, double Meter_Y)
@@ -84,67 +163,17 @@ bool ImageWork::_bitCopyMatchesPainter(const QImage& image)
 
 QImage ImageWork::_compose(const QImage& work, int Width, int Height, int head, bool perHead)
 {
-    const QList<SliceArea_t>& slices = APPConfig::m_SliceAreas;
+    const HeadMarks marks = headMarks(head, perHead);
     QImage source;
-    if (!slices.isEmpty()) {
-        QImage canvas(Width, Height, QImage::Format_Mono);
-        canvas.fill(1);
-        qDebug() << (perHead ? QString("图像切片重组 喷头::%1").arg(head) : QString("图像切片重组"));
-
-        const bool bitCopy = !canvas.isNull() && _bitCopyMatchesPainter(work);
-        QPainter painter;
-        if (!bitCopy && !canvas.isNull()) {
-            painter.begin(&canvas);
-            painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-        }
-        for (int i = 0; i < slices.size(); ++i) {
-            const SliceArea_t& s = slices.at(i);
-            if (perHead && s.pt != head)
-                continue;
-            if (bitCopy)
-                DotImage::copySlice(&canvas, work, s);
-            else if (painter.isActive())
-                painter.drawImage(QPoint(s.new_x, s.new_y), work, QRect(s.x, s.y, s.width, s.height));
-            QString line = QString("图像切片重组 %1 new_x:%2 new_y:%3 x:%4 y:%5 width:%6 height:%7")
-                               .arg(i + 1)
-                               .arg(s.new_x)
-                               .arg(s.new_y)
-                               .arg(s.x)
-                               .arg(s.y)
-                               .arg(s.width)
-                               .arg(s.height);
-            if (perHead)
-                line += QString(" 喷头::%1").arg(head);
-            qDebug() << line;
-        }
-        if (painter.isActive())
-            painter.end();
-        saveDump(canvas, perHead ? QString("/g2_CutMeg_%1.bmp").arg(head) : QString("/g2_CutMeg.bmp"));
-        source = canvas;
-    } else {
+    if (!APPConfig::m_SliceAreas.isEmpty())
+        source = placeSlices(work, Width, Height, head, perHead, marks);
+    else
         source = work.scaled(Width, Height, Qt::IgnoreAspectRatio, Qt::FastTransformation);
-    }
-
-    if (APPConfig::g_Rotate > 0) {
-        const bool hadAlpha = source.hasAlphaChannel();
-        source = img_Rotate(source, APPConfig::g_Rotate);
-        if (!hadAlpha && source.hasAlphaChannel())
-            source = onWhitePaper(source);
-        qDebug() << (perHead ? QString("图像旋转： 角度:%1  喷头::%2").arg(APPConfig::g_Rotate).arg(head)
-                             : QString("图像旋转： 角度:%1").arg(APPConfig::g_Rotate));
-        saveDump(source, perHead ? QString("/g3_Rotate_%1.bmp").arg(head) : QString("/g3_Rotate.bmp"));
-    }
-
-    if (APPConfig::g_MirroreX > 0 || APPConfig::g_MirroreY > 0) {
-        const bool x = APPConfig::g_MirroreX > 0;
-        const bool y = APPConfig::g_MirroreY > 0;
-        source = img_Mirrore(source, x, y);
-        qDebug() << (perHead ? QString("图像翻转： 水平:%1 垂直:%2  喷头::%3").arg(int(x)).arg(int(y)).arg(head)
-                             : QString("图像翻转： 水平:%1 垂直:%2").arg(int(x)).arg(int(y)));
-        saveDump(source, perHead ? QString("/g4_Mirrore_%1.bmp").arg(head) : QString("/g4_Mirrore.bmp"));
-    }
-
-    saveDump(source, perHead ? QString("/g5_Print_src_%1.bmp").arg(head) : QString("/g5_Print_src.bmp"));
+    if (APPConfig::g_Rotate > 0)
+        source = turnAsTemplate(source, marks);
+    if (APPConfig::g_MirroreX > 0 || APPConfig::g_MirroreY > 0)
+        source = mirrorAsTemplate(source, marks);
+    saveDump(source, QString("/g5_Print_src") + marks.dumpSuffix + ".bmp");
     return source;
 }
 
