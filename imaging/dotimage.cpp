@@ -123,6 +123,37 @@ void writeRowBits(uchar* dst, qint64 dx, const uchar* src, int srcBytes, qint64 
     }
 }
 
+// A stretch of a slice along one axis: where it starts on the page, how
+// long it is, where it starts on the canvas.
+struct Span {
+    qint64 source;
+    qint64 length;
+    qint64 target;
+};
+
+// One axis of QPainter::drawImage's clipping: a source length of 0 or less
+// reaches to the page's edge, the source is clipped to the page (moving the
+// target along) and the target to the canvas.
+Span clipLikePainter(qint64 source, qint64 length, qint64 target, int pageSize, int canvasSize)
+{
+    if (length <= 0)
+        length = pageSize - source;
+    if (source < 0) {
+        target -= source;
+        length += source;
+        source = 0;
+    }
+    if (source + length > pageSize)
+        length = pageSize - source;
+    if (target < 0) {
+        source -= target;
+        length += target;
+        target = 0;
+    }
+    length = qMin(length, canvasSize - target);
+    return {source, length, target};
+}
+
 // 8 x 8 bit-matrix transpose (rows most significant bit first): out[i] bit
 // (7 - k) = in[k] bit (7 - i).
 inline void transpose8(const uchar in[8], uchar out[8])
@@ -305,42 +336,9 @@ QImage DotImage::rotated90(const QImage& mono)
 
 void DotImage::copySlice(QImage* canvas, const QImage& page, const SliceArea_t& slice)
 {
-    // The painter's clipping: a source width or height of 0 or less reaches
-    // to the page's edge, the source is clipped to the page (moving the
-    // target along) and the target to the canvas.
-    qint64 sx = slice.x, sy = slice.y, sw = slice.width, sh = slice.height;
-    qint64 tx = slice.new_x, ty = slice.new_y;
-    if (sw <= 0)
-        sw = page.width() - sx;
-    if (sh <= 0)
-        sh = page.height() - sy;
-    if (sx < 0) {
-        tx -= sx;
-        sw += sx;
-        sx = 0;
-    }
-    if (sy < 0) {
-        ty -= sy;
-        sh += sy;
-        sy = 0;
-    }
-    if (sx + sw > page.width())
-        sw = page.width() - sx;
-    if (sy + sh > page.height())
-        sh = page.height() - sy;
-    if (tx < 0) {
-        sx -= tx;
-        sw += tx;
-        tx = 0;
-    }
-    if (ty < 0) {
-        sy -= ty;
-        sh += ty;
-        ty = 0;
-    }
-    sw = qMin(sw, canvas->width() - tx);
-    sh = qMin(sh, canvas->height() - ty);
-    if (sw <= 0 || sh <= 0)
+    const Span across = clipLikePainter(slice.x, slice.width, slice.new_x, page.width(), canvas->width());
+    const Span down = clipLikePainter(slice.y, slice.height, slice.new_y, page.height(), canvas->height());
+    if (across.length <= 0 || down.length <= 0)
         return;
 
     // Canvas index 1 is white, index 0 black: each page index lands on the
@@ -351,9 +349,10 @@ void DotImage::copySlice(QImage* canvas, const QImage& page, const SliceArea_t& 
     const uchar flip = dot0 ? kInverted : kAsStored;
     const uchar fill = dot0 ? 0xFF : 0x00;
     const int pageBytes = page.bytesPerLine();
-    for (qint64 row = 0; row < sh; ++row) {
-        const uchar* src = constant ? nullptr : page.constScanLine(int(sy + row));
-        writeRowBits(canvas->scanLine(int(ty + row)), tx, src, pageBytes, sx, sw, flip, fill);
+    for (qint64 row = 0; row < down.length; ++row) {
+        const uchar* src = constant ? nullptr : page.constScanLine(int(down.source + row));
+        writeRowBits(canvas->scanLine(int(down.target + row)), across.target, src, pageBytes, across.source,
+                     across.length, flip, fill);
     }
 }
 
