@@ -254,13 +254,13 @@ int findInkedColumns(const CutPage& page, InkedColumns* WordsNum)
 // unit; one line says so.
 int groupIntoWindows(const InkedColumns& WordsNum, Windows* CutUnitPara)
 {
-    Windows& win = *CutUnitPara;
+    Windows& table = *CutUnitPara;
     int windows = 1;
     bool merged = false;
-    win[0]._x_start = quint16((WordsNum[0] - 1) * 32);
+    table[0]._x_start = quint16((WordsNum[0] - 1) * 32);
     for (size_t k = 0; k + 1 < WordsNum.size(); ++k) {
         if (WordsNum[k + 1] == 0) {
-            win[size_t(windows - 1)]._x_end = quint16((WordsNum[k] - 1) * 32);
+            table[size_t(windows - 1)]._x_end = quint16((WordsNum[k] - 1) * 32);
             break;
         }
         if (WordsNum[k + 1] - WordsNum[k] > CAppBmpCut::GROUP_GAP) {
@@ -268,8 +268,8 @@ int groupIntoWindows(const InkedColumns& WordsNum, Windows* CutUnitPara)
                 merged = true;
                 continue;
             }
-            win[size_t(windows - 1)]._x_end = quint16((WordsNum[k] - 1) * 32);
-            win[size_t(windows)]._x_start = quint16((WordsNum[k + 1] - 1) * 32);
+            table[size_t(windows - 1)]._x_end = quint16((WordsNum[k] - 1) * 32);
+            table[size_t(windows)]._x_start = quint16((WordsNum[k + 1] - 1) * 32);
             ++windows;
         }
     }
@@ -367,7 +367,9 @@ quint8 CAppBmpCut::_cut(quint8 Device_Type, const quint8* pBmpAddr, const quint3
     qDebug() << "//-----------------------------// 图像处理：";
     const CutPage page = measurePage(pBmpAddr);
     logDeviceType(Device_Type);
-    qDebug() << QString("//-----------------------------// 原        图：bmp_W=%1  bmp_H=%2").arg(page.bmp_W).arg(page.bmp_H);
+    qDebug() << QString("//-----------------------------// 原        图：bmp_W=%1  bmp_H=%2")
+                    .arg(page.bmp_W)
+                    .arg(page.bmp_H);
 
     InkedColumns WordsNum{};
     if (findInkedColumns(page, &WordsNum) == 0)
