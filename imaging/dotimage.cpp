@@ -106,12 +106,23 @@ const uchar kInverted = 0xFF;
 
 // Writes n bits into dst from bit dx on and leaves its other bits as they
 // are: the source's bits from sx on, each XORed with flip; a null source
-// writes fill. A whole byte at a time, whatever the two bit offsets.
+// writes fill. A whole byte at a time, whatever the two bit offsets: only
+// the first and the last byte of dst are partly written.
 void writeRowBits(uchar* dst, qint64 dx, const uchar* src, int srcBytes, qint64 sx, qint64 n, uchar flip,
                   uchar fill)
 {
     while (n > 0) {
         const int offset = int(dx & 7);
+        if (offset == 0 && n >= 8) {
+            uchar* out = dst + (dx >> 3);
+            const qint64 whole = n >> 3;
+            for (qint64 j = 0; j < whole; ++j)
+                out[j] = src ? uchar(bitsAt(src, srcBytes, sx + 8 * j) ^ flip) : fill;
+            dx += 8 * whole;
+            sx += 8 * whole;
+            n -= 8 * whole;
+            continue;
+        }
         const int take = int(qMin<qint64>(8 - offset, n));
         const uchar bits = src ? uchar(bitsAt(src, srcBytes, sx) ^ flip) : fill;
         const uchar mask = uchar((0xFF >> offset) & (0xFF << (8 - offset - take)));
