@@ -137,7 +137,6 @@ private slots:
         QCOMPARE(vqsim::faults(), 0);
     }
 
-    // The supervision of a page: the states shown, the frames sent, the end.
     void unitsAreCodedByteForByte()
     {
         // Slice 3 at 1.5 mm, -2 mm (floats) for head 1; ColorDepth 0, Type 0; 300 dpi; 20 x 70 dots; then the rows, all
@@ -150,6 +149,7 @@ private slots:
             QByteArray::fromHex("0103 020001c0013f 030001c0 0101 0300 012c0101 01140100 0146ff001600 02ff01f00100"));
     }
 
+    // The supervision of a page: the states shown, the frames sent, the end.
     void pageIsWatchedUntilPrinted_data()
     {
         QTest::addColumn<QString>("printer");
