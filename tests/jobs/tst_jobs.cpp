@@ -3,8 +3,8 @@
 #include "app/appconfig.h"
 #include "app/stationquit.h"
 #include "jobs/sendimgqueuethread.h"
-#include "printer/unitencoder.h"
 #include "pixelrules.h"
+#include "printer/unitencoder.h"
 #include "sim/vqsim.h"
 
 namespace {
