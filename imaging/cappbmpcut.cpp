@@ -4,41 +4,12 @@
 #include <QElapsedTimer>
 #include <QtEndian>
 
+#include <array>
 #include <cstring>
 
 namespace {
 
 const char* const kLinePrefix = "//-----------------------------// ";
-
-BitMapFileHeader_t readFileHeader(const quint8* p)
-{
-    BitMapFileHeader_t h;
-    h.bfType = qFromLittleEndian<quint16>(p + 0);
-    h.bfSize = qFromLittleEndian<quint32>(p + 2);
-    h.bfReserved1 = qFromLittleEndian<quint16>(p + 6);
-    h.bfReserved2 = qFromLittleEndian<quint16>(p + 8);
-    h.bfOffBits = qFromLittleEndian<quint32>(p + 10);
-    return h;
-}
-
-BitMapInfoHeader_t readInfoHeader(const quint8* p)
-{
-    BitMapInfoHeader_t h;
-    h.biSize = qFromLittleEndian<quint32>(p + 0);
-    h.biWidth = qFromLittleEndian<quint32>(p + 4);
-    h.biHeight = qFromLittleEndian<qint32>(p + 8);
-    h.biPlanes = qFromLittleEndian<quint16>(p + 12);
-    h.biBitCount = qFromLittleEndian<quint16>(p + 14);
-    h.biCompression = qFromLittleEndian<quint32>(p + 16);
-    h.biImageSize = qFromLittleEndian<quint32>(p + 20);
-    h.biXPelsPerMeter = qFromLittleEndian<quint32>(p + 24);
-    h.biYPelsPerMeter = qFromLittleEndian<quint32>(p + 28);
-    h.biClrUsed = qFromLittleEndian<quint32>(p + 32);
-    h.biClrImportant = qFromLittleEndian<quint32>(p + 36);
-    return h;
-}
-
-constexpr int kHeadersSize = int(sizeof(BitMapFileHeader_t) + sizeof(BitMapInfoHeader_t));
 
 // The pixel rows of a bottom-up 1-bit bitmap, addressed by stored row (0 is
 // the bottom row) and word column.
@@ -91,12 +62,13 @@ bool CAppBmpCut::_acceptBitmap(const quint8* pBmpAddr, const quint32* bmpLength,
         *reason = QString("位图或切割结果地址为空");
         return false;
     }
-    if (bmpLength && *bmpLength < quint32(kHeadersSize)) {
-        *reason = QString("数据长度%1字节，不足文件头和信息头的%2字节").arg(*bmpLength).arg(kHeadersSize);
+    if (bmpLength && *bmpLength < quint32(BmpHeaders::kSize)) {
+        *reason = QString("数据长度%1字节，不足文件头和信息头的%2字节").arg(*bmpLength).arg(BmpHeaders::kSize);
         return false;
     }
-    const BitMapFileHeader_t file = readFileHeader(pBmpAddr);
-    const BitMapInfoHeader_t info = readInfoHeader(pBmpAddr + sizeof(BitMapFileHeader_t));
+    const BmpHeaders headers = BmpHeaders::read(pBmpAddr);
+    const BitMapFileHeader_t& file = headers.file;
+    const BitMapInfoHeader_t& info = headers.info;
     if (info.biBitCount != 1) {
         *reason = QString("每像素%1位，只接受1位").arg(info.biBitCount);
         return false;
@@ -204,34 +176,44 @@ ImageUnitInfo_t CAppBmpCut::_placeUnit(ImageUnitInfo_t unit, quint8 Device_Type,
     return unit;
 }
 
-quint8 CAppBmpCut::_cut(quint8 Device_Type, const quint8* pBmpAddr, const quint32* bmpLength, quint8* pCutResult)
+namespace {
+
+// The bitmap as the cutter measures it. The width is padded to whole words
+// (bmp_W); in the last word of a row only the pixels inside the true width
+// count for the column scan.
+struct CutPage {
+    quint32 biWidth;
+    quint16 bmp_W;
+    quint16 bmp_H;
+    quint32 lastWordMask;
+    WordGrid grid;
+};
+
+// The 1-based numbers of the inked word columns, in increasing order, then
+// zeros.
+using InkedColumns = std::array<quint16, CAppBmpCut::WORDS_NUM_SIZE>;
+using Windows = std::array<CutUnitPara_t, CAppBmpCut::CUT_UNIT_MAX>;
+
+CutPage measurePage(const quint8* pBmpAddr)
 {
-    QString reason;
-    if (!_acceptBitmap(pBmpAddr, bmpLength, pCutResult, &reason)) {
-        qDebug() << QString("%1位图切割拒绝：%2").arg(kLinePrefix, reason);
-        return 1;
-    }
-
-    QElapsedTimer timer;
-    timer.start();
-    qDebug() << "//-----------------------------// 图像处理：";
-
-    const BitMapFileHeader_t fileHeader = readFileHeader(pBmpAddr);
-    const BitMapInfoHeader_t infoHeader = readInfoHeader(pBmpAddr + sizeof(BitMapFileHeader_t));
-    quint16 bmp_W = quint16(infoHeader.biWidth);
+    const BmpHeaders headers = BmpHeaders::read(pBmpAddr);
+    const BitMapInfoHeader_t& info = headers.info;
+    CutPage page;
+    page.biWidth = info.biWidth;
+    page.bmp_W = quint16(info.biWidth);
     quint32 BMP_Row_Last_Valid_Bits = 32;
-    if (infoHeader.biWidth % 32 != 0) {
-        bmp_W = quint16((infoHeader.biWidth / 32 + 1) * 32);
-        BMP_Row_Last_Valid_Bits = infoHeader.biWidth % 32;
+    if (info.biWidth % 32 != 0) {
+        page.bmp_W = quint16((info.biWidth / 32 + 1) * 32);
+        BMP_Row_Last_Valid_Bits = info.biWidth % 32;
     }
-    const quint16 bmp_H = quint16(infoHeader.biHeight);
-    const quint8* Data_StartAddr = pBmpAddr + fileHeader.bfOffBits;
+    page.bmp_H = quint16(info.biHeight);
+    page.lastWordMask = BMP_Row_Last_Valid_Bits == 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> BMP_Row_Last_Valid_Bits);
+    page.grid = WordGrid{pBmpAddr + headers.file.bfOffBits, page.bmp_W / 32, page.bmp_H};
+    return page;
+}
 
-    quint16 WordsNum[WORDS_NUM_SIZE];
-    std::memset(WordsNum, 0, sizeof(WordsNum));
-    BMP_CutResult_t result;
-    std::memset(&result, 0, sizeof(result));
-
+void logDeviceType(quint8 Device_Type)
+{
     switch (Device_Type) {
     case DEV_TYPE_TRV_A20:
         qDebug() << "//-----------------------------// 设 备  类 型：DEV_TYPE_TRV_A20";
@@ -246,91 +228,100 @@ quint8 CAppBmpCut::_cut(quint8 Device_Type, const quint8* pBmpAddr, const quint3
         qDebug() << "//-----------------------------// 设 备  类 型：未知";
         break;
     }
-    qDebug() << QString("//-----------------------------// 原        图：bmp_W=%1  bmp_H=%2").arg(bmp_W).arg(bmp_H);
+}
 
-    // Inked word columns, 1-based, in increasing order. The last entry of the
-    // table always stays 0: it ends the list for the grouping walk.
-    const int BMP_Row_Words = bmp_W / 32;
-    const WordGrid grid{Data_StartAddr, BMP_Row_Words, bmp_H};
-    const quint32 lastWordMask = BMP_Row_Last_Valid_Bits == 32 ? 0xFFFFFFFFu
-                                                               : ~(0xFFFFFFFFu >> BMP_Row_Last_Valid_Bits);
+// Fills WordsNum and returns how many columns hold ink. The last entry of the
+// table always stays 0: it ends the list for the grouping walk.
+int findInkedColumns(const CutPage& page, InkedColumns* WordsNum)
+{
+    const WordGrid& grid = page.grid;
     int inkedColumns = 0;
-    for (int m = 0; m < BMP_Row_Words && inkedColumns < WORDS_NUM_SIZE - 1; ++m) {
-        const bool last = m == BMP_Row_Words - 1;
-        for (int n = 0; n < bmp_H; ++n) {
-            if (last ? grid.inkedWithin(n, m, lastWordMask) : grid.inked(n, m)) {
-                WordsNum[inkedColumns++] = quint16(m + 1);
+    for (int m = 0; m < grid.rowWords && inkedColumns < CAppBmpCut::WORDS_NUM_SIZE - 1; ++m) {
+        const bool last = m == grid.rowWords - 1;
+        for (int n = 0; n < grid.rows; ++n) {
+            if (last ? grid.inkedWithin(n, m, page.lastWordMask) : grid.inked(n, m)) {
+                (*WordsNum)[size_t(inkedColumns++)] = quint16(m + 1);
                 break;
             }
         }
     }
-    if (inkedColumns == 0)
-        return 0;
+    return inkedColumns;
+}
 
-    // Windows of inked columns separated by more than GROUP_GAP blank words.
-    // Past the last window the table holds, the rest of the page joins it, so
-    // no ink is left out of every unit.
-    CutUnitPara_t CutUnitPara[CUT_UNIT_MAX];
-    std::memset(CutUnitPara, 0, sizeof(CutUnitPara));
+// Groups the inked columns into windows separated by more than GROUP_GAP
+// blank words and returns how many there are. Past the last window the
+// table holds, the rest of the page joins it, so no ink is left out of every
+// unit; one line says so.
+int groupIntoWindows(const InkedColumns& WordsNum, Windows* CutUnitPara)
+{
+    Windows& table = *CutUnitPara;
     int windows = 1;
     bool merged = false;
-    CutUnitPara[0]._x_start = quint16((WordsNum[0] - 1) * 32);
-    for (int k = 0; k < WORDS_NUM_SIZE - 1; ++k) {
+    table[0]._x_start = quint16((WordsNum[0] - 1) * 32);
+    for (size_t k = 0; k + 1 < WordsNum.size(); ++k) {
         if (WordsNum[k + 1] == 0) {
-            CutUnitPara[windows - 1]._x_end = quint16((WordsNum[k] - 1) * 32);
+            table[size_t(windows - 1)]._x_end = quint16((WordsNum[k] - 1) * 32);
             break;
         }
-        if (WordsNum[k + 1] - WordsNum[k] > GROUP_GAP) {
-            if (windows == CUT_UNIT_MAX) {
+        if (WordsNum[k + 1] - WordsNum[k] > CAppBmpCut::GROUP_GAP) {
+            if (windows == CAppBmpCut::CUT_UNIT_MAX) {
                 merged = true;
                 continue;
             }
-            CutUnitPara[windows - 1]._x_end = quint16((WordsNum[k] - 1) * 32);
-            CutUnitPara[windows]._x_start = quint16((WordsNum[k + 1] - 1) * 32);
+            table[size_t(windows - 1)]._x_end = quint16((WordsNum[k] - 1) * 32);
+            table[size_t(windows)]._x_start = quint16((WordsNum[k + 1] - 1) * 32);
             ++windows;
         }
     }
     if (merged)
-        qDebug() << QString("%1图元超过%2个，其余墨迹并入第%2个图元").arg(kLinePrefix).arg(CUT_UNIT_MAX);
-    result._total = quint8(windows);
+        qDebug() << QString("%1图元超过%2个，其余墨迹并入第%2个图元").arg(kLinePrefix).arg(CAppBmpCut::CUT_UNIT_MAX);
+    return windows;
+}
 
-    // Row extent of each window; here every bit of a word counts.
-    for (int i = 0; i < windows; ++i) {
-        CutUnitPara_t& win = CutUnitPara[i];
-        int lowest = bmp_H;
-        int highest = -1;
-        for (int m = win._x_start / 32; m <= win._x_end / 32; ++m) {
-            for (int n = 0; n < bmp_H; ++n) {
-                if (grid.inked(n, m)) {
-                    lowest = qMin(lowest, n);
-                    break;
-                }
-            }
-            for (int n = bmp_H - 1; n >= 0; --n) {
-                if (grid.inked(n, m)) {
-                    highest = qMax(highest, n);
-                    break;
-                }
+// Sets the window's first and last stored row with ink; here every bit of a
+// word counts.
+void findRowExtent(const WordGrid& grid, CutUnitPara_t* win)
+{
+    int lowest = grid.rows;
+    int highest = -1;
+    for (int m = win->_x_start / 32; m <= win->_x_end / 32; ++m) {
+        for (int n = 0; n < grid.rows; ++n) {
+            if (grid.inked(n, m)) {
+                lowest = qMin(lowest, n);
+                break;
             }
         }
-        win._y_start = quint16(lowest);
-        win._y_end = quint16(highest);
+        for (int n = grid.rows - 1; n >= 0; --n) {
+            if (grid.inked(n, m)) {
+                highest = qMax(highest, n);
+                break;
+            }
+        }
     }
+    win->_y_start = quint16(lowest);
+    win->_y_end = quint16(highest);
+}
 
-    for (int i = 0; i < windows; ++i) {
-        const CutUnitPara_t& win = CutUnitPara[i];
-        ImageUnitInfo_t unit{};
-        unit._x = win._x_start;
-        unit._y = win._y_start;
-        unit._w = quint16(win._x_end - win._x_start + 32);
-        unit._h = quint16(win._y_end - win._y_start + 1);
-        unit = _quantiseWidth(unit, Device_Type, bmp_W);
-        unit = _fitIntoWidth(unit, infoHeader.biWidth);
-        unit = _addMargins(unit, bmp_H);
-        unit = _placeUnit(unit, Device_Type, bmp_W, bmp_H);
-        result._image_unit_info[i] = unit;
-    }
+// The unit the printer gets for a window: its inked rectangle, widened to
+// whole width quanta, kept inside the true width, given its margins and
+// placed in millimetres.
+ImageUnitInfo_t unitOfWindow(const CutUnitPara_t& win, quint8 Device_Type, const CutPage& page)
+{
+    ImageUnitInfo_t unit{};
+    unit._x = win._x_start;
+    unit._y = win._y_start;
+    unit._w = quint16(win._x_end - win._x_start + 32);
+    unit._h = quint16(win._y_end - win._y_start + 1);
+    unit = CAppBmpCut::_quantiseWidth(unit, Device_Type, page.bmp_W);
+    unit = CAppBmpCut::_fitIntoWidth(unit, page.biWidth);
+    unit = CAppBmpCut::_addMargins(unit, page.bmp_H);
+    return CAppBmpCut::_placeUnit(unit, Device_Type, page.bmp_W, page.bmp_H);
+}
 
+// The count byte, then the unit records in the order the model prints them;
+// a model the cutter does not know gets the count alone.
+void writeInDeviceOrder(const BMP_CutResult_t& result, quint8 Device_Type, quint8* pCutResult)
+{
     const int total = result._total;
     std::memset(pCutResult, 0, 1 + sizeof(ImageUnitInfo_t) * size_t(total));
     pCutResult[0] = result._total;
@@ -343,8 +334,12 @@ quint8 CAppBmpCut::_cut(quint8 Device_Type, const quint8* pBmpAddr, const quint3
     } else if (Device_Type == DEV_TYPE_TRV_B20) {
         std::memcpy(records, result._image_unit_info, sizeof(ImageUnitInfo_t) * size_t(total));
     }
+}
 
-    for (int i = 0; i < total; ++i) {
+// One line per unit, in the order found.
+void logUnits(const BMP_CutResult_t& result)
+{
+    for (int i = 0; i < result._total; ++i) {
         const ImageUnitInfo_t& u = result._image_unit_info[i];
         qDebug() << QString("//-----------------------------// slice%1：x=%2 y=%3 |w=%4 h=%5 |posX=%6 mm  posY=%7 mm")
                         .arg(i)
@@ -355,6 +350,42 @@ quint8 CAppBmpCut::_cut(quint8 Device_Type, const quint8* pBmpAddr, const quint3
                         .arg(double(u._pos_x_mm), 0, 'f', 2)
                         .arg(double(u._pos_y_mm), 0, 'f', 2);
     }
+}
+
+} // namespace
+
+quint8 CAppBmpCut::_cut(quint8 Device_Type, const quint8* pBmpAddr, const quint32* bmpLength, quint8* pCutResult)
+{
+    QString reason;
+    if (!_acceptBitmap(pBmpAddr, bmpLength, pCutResult, &reason)) {
+        qDebug() << QString("%1位图切割拒绝：%2").arg(kLinePrefix, reason);
+        return 1;
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    qDebug() << "//-----------------------------// 图像处理：";
+    const CutPage page = measurePage(pBmpAddr);
+    logDeviceType(Device_Type);
+    qDebug() << QString("//-----------------------------// 原        图：bmp_W=%1  bmp_H=%2")
+                    .arg(page.bmp_W)
+                    .arg(page.bmp_H);
+
+    InkedColumns WordsNum{};
+    if (findInkedColumns(page, &WordsNum) == 0)
+        return 0;
+    Windows CutUnitPara{};
+    const int windows = groupIntoWindows(WordsNum, &CutUnitPara);
+
+    BMP_CutResult_t result;
+    std::memset(&result, 0, sizeof(result));
+    result._total = quint8(windows);
+    for (int i = 0; i < windows; ++i) {
+        findRowExtent(page.grid, &CutUnitPara[size_t(i)]);
+        result._image_unit_info[i] = unitOfWindow(CutUnitPara[size_t(i)], Device_Type, page);
+    }
+    writeInDeviceOrder(result, Device_Type, pCutResult);
+    logUnits(result);
     qDebug() << QString("//-----------------------------// 图像处理用时:%1ms").arg(timer.elapsed());
     return 0;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imaging/bmpheaders.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -11,31 +13,6 @@ enum Device_Type {
 };
 
 #pragma pack(push, 1)
-
-// The two headers at the start of a BMP file, as stored (little-endian).
-struct BitMapFileHeader_t {
-    quint16 bfType;
-    quint32 bfSize;
-    quint16 bfReserved1;
-    quint16 bfReserved2;
-    quint32 bfOffBits;
-};
-static_assert(sizeof(BitMapFileHeader_t) == 14, "BMP file header is 14 bytes");
-
-struct BitMapInfoHeader_t {
-    quint32 biSize;
-    quint32 biWidth;
-    qint32 biHeight;
-    quint16 biPlanes;
-    quint16 biBitCount;
-    quint32 biCompression;
-    quint32 biImageSize;
-    quint32 biXPelsPerMeter;
-    quint32 biYPelsPerMeter;
-    quint32 biClrUsed;
-    quint32 biClrImportant;
-};
-static_assert(sizeof(BitMapInfoHeader_t) == 40, "BMP info header is 40 bytes");
 
 // One image unit: a rectangle of the page in dots (_y counted from the top)
 // and where the printer puts it, in millimetres.

@@ -2,6 +2,7 @@
 
 #include "app/appconfig.h"
 #include "app/stationpause.h"
+#include "imaging/bmpheaders.h"
 #include "imaging/imagework.h"
 
 #include <QDateTime>
@@ -12,7 +13,6 @@
 #include <QImageReader>
 #include <QMap>
 #include <QStringList>
-#include <QtEndian>
 
 #include <climits>
 
@@ -68,18 +68,18 @@ BmpHeader readBmpHeader(const QString& path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return header;
-    const QByteArray head = file.read(54);
+    const QByteArray head = file.read(BmpHeaders::kSize);
     header.isBmp = head.startsWith("BM");
-    header.complete = header.isBmp && head.size() == 54;
+    header.complete = header.isBmp && head.size() == BmpHeaders::kSize;
     if (!header.complete)
         return header;
-    const uchar* h = reinterpret_cast<const uchar*>(head.constData());
-    header.fileSize = qFromLittleEndian<quint32>(h + 2);
-    header.offBits = qFromLittleEndian<quint32>(h + 10);
-    header.width = qFromLittleEndian<qint32>(h + 18);
-    header.height = qAbs(qint64(qFromLittleEndian<qint32>(h + 22)));
-    header.bitsPerPixel = qFromLittleEndian<quint16>(h + 28);
-    header.compression = qFromLittleEndian<quint32>(h + 30);
+    const BmpHeaders stored = BmpHeaders::read(reinterpret_cast<const quint8*>(head.constData()));
+    header.fileSize = stored.file.bfSize;
+    header.offBits = stored.file.bfOffBits;
+    header.width = qint32(stored.info.biWidth); // signed, as the format stores it
+    header.height = qAbs(qint64(stored.info.biHeight));
+    header.bitsPerPixel = stored.info.biBitCount;
+    header.compression = stored.info.biCompression;
     return header;
 }
 

@@ -3,8 +3,8 @@
 #include "app/appconfig.h"
 #include "app/stationpause.h"
 #include "app/stationquit.h"
-#include "jobs/dotimage.h"
-#include "jobs/unitencoder.h"
+#include "imaging/dotimage.h"
+#include "printer/unitencoder.h"
 
 #include <QDebug>
 #include <QFile>

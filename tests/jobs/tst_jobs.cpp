@@ -2,10 +2,9 @@
 
 #include "app/appconfig.h"
 #include "app/stationquit.h"
-#include "jobs/dotimage.h"
 #include "jobs/sendimgqueuethread.h"
-#include "jobs/unitencoder.h"
 #include "pixelrules.h"
+#include "printer/unitencoder.h"
 #include "sim/vqsim.h"
 
 namespace {
@@ -57,73 +56,6 @@ private slots:
         StationQuit::resetRequests();
     }
     void cleanup() { QCOMPARE(vqsim::faults(), 0); } // the station never uses a closed link
-
-    void scanLineFormsMatchPixelRules_data()
-    {
-        QTest::addColumn<QImage>("page");
-        // Every stored byte random, most of them 0xFF, so that white, near-white and alpha-only differences all occur;
-        // the bytes that pad rows are filled too. An indexed image gets a table of such colours.
-        auto randomImage = [](QSize size, QImage::Format format, quint32 seed, QVector<QRgb> colours = {}) {
-            QImage image(size, format);
-            QRandomGenerator random(seed);
-            for (int i = 0; format == QImage::Format_Indexed8 && i < 256; ++i)
-                colours << QVector<QRgb> {0xFFFFFFFFu, 0x00FFFFFFu, 0xFFFFFFFEu, random()}[i % 4];
-            image.setColorTable(colours);
-            std::generate(image.bits(), image.bits() + image.sizeInBytes(),
-                [&random] { return uchar(random.bounded(10) < 8 ? 0xFF : random()); });
-            return image;
-        };
-        // 45 dots wide: bytes 0-5 of a row hold them, 6-7 pad. Every byte 0 but `bytes` from byte `at` on (counted
-        // from the start of the first row).
-        auto blank = [](int at, const QByteArray& bytes, QVector<QRgb> colours = {0xFF000000u, 0xFFFFFFFFu}) {
-            QImage image = pixelrules::zeroMono({45, 3});
-            image.setColorTable(colours);
-            std::memcpy(image.bits() + at, bytes.constData(), size_t(bytes.size()));
-            return image;
-        };
-        // The bits past the width are set too.
-        const QSize size(77, 20);
-        QTest::newRow("1-bit") << randomImage(size, QImage::Format_Mono, 1, {0xFF000000u, 0xFFFFFFFFu});
-        QTest::newRow("1-bit, white first") << randomImage(size, QImage::Format_Mono, 1, {0xFFFFFFFFu, 0xFF000000u});
-        QTest::newRow("1-bit, both white") << randomImage(size, QImage::Format_Mono, 1, {0xFFFFFFFFu, 0xFFFFFFFFu});
-        QTest::newRow("1-bit, no white") << randomImage(size, QImage::Format_Mono, 1, {0x00FFFFFFu, 0xFEFFFFFFu});
-        QTest::newRow("1-bit lsb first") << randomImage(size, QImage::Format_MonoLSB, 2, {0xFFFFFFFFu, 0xFF000000u});
-        QTest::newRow("last dot set") << blank(21, "\x08");
-        QTest::newRow("no dot, padding bits and bytes set") << blank(13, "\x07\xFF\xFF");
-        QTest::newRow("all set, white first") << blank(0, QByteArray(24, '\xFF'), {0xFFFFFFFFu, 0xFF000000u});
-        QTest::newRow("transparent black") << blank(21, "\x08", {0u, 0xFF000000u});
-        // Each format the dot image reads on its own, and one that it converts first.
-        for (QImage::Format f :
-            {QImage::Format_Indexed8, QImage::Format_Grayscale8, QImage::Format_RGB888, QImage::Format_RGB32,
-                QImage::Format_ARGB32, QImage::Format_ARGB32_Premultiplied, QImage::Format_RGB16})
-            for (int w : {1, 33, 70})
-                QTest::addRow("format %d, width %d", int(f), w) << randomImage({w, 7}, f, quint32(f * 100 + w));
-    }
-    void scanLineFormsMatchPixelRules()
-    {
-        QFETCH(QImage, page);
-        QCOMPARE(pixelrules::bits(DotImage::fromPage(page)), pixelrules::bits(pixelrules::dots(page)));
-        // A 1-bit image is cropped as it stands, padding bits and all; any other as its dot image.
-        const QImage source = page.format() == QImage::Format_Mono ? page : DotImage::fromPage(page);
-        for (const QRect& r : {QRect(8, 3, 40, 10), QRect(5, 1, 23, 7), source.rect(), QRect(60, 2, 64, 5),
-                 QRect(3, 15, 30, 12), QRect(-5, 0, 20, 4), QRect(100, 30, 32, 3)})
-            QCOMPARE(pixelrules::bits(DotImage::crop(source, r.x(), r.y(), r.width(), r.height())),
-                pixelrules::bits(pixelrules::crop(source, r)));
-        // Only a 1-bit unit can hold no dot (and no other page here is all black).
-        QCOMPARE(SendImgQueueThread().isAllBlack(page), pixelrules::allBlack(page));
-    }
-
-    void unitsAreCodedByteForByte()
-    {
-        // Slice 3 at 1.5 mm, -2 mm (floats) for head 1; ColorDepth 0, Type 0; 300 dpi; 20 x 70 dots; then the rows, all
-        // 0 but the last, set padding and all. One run-length stream, the descriptor included: the high byte of its
-        // Height runs on into the rows, the 277 zeros are split after 255, and the bits past the width go out as 0
-        // (the printer reads whole words, so such a bit would print).
-        QImage unit = pixelrules::zeroMono({20, 70});
-        std::memset(unit.scanLine(69), 0xFF, 4);
-        QCOMPARE(UnitEncoder::payload(unit, UnitEncoder::descriptor(3, 20, 70, 1.5f, -2, 1)),
-            QByteArray::fromHex("0103 020001c0013f 030001c0 0101 0300 012c0101 01140100 0146ff001600 02ff01f00100"));
-    }
 
     void pageGoesOutAsCutUnitsOrNotAtAll_data()
     {

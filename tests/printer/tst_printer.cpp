@@ -4,6 +4,8 @@
 #include "app/stationpause.h"
 #include "app/stationquit.h"
 #include "jobs/sendimgqueuethread.h"
+#include "pixelrules.h"
+#include "printer/unitencoder.h"
 #include "sim/vqsim.h"
 
 #include <thread>
@@ -133,6 +135,18 @@ private slots:
         answers << QString("open:%1").arg(vqsim::openHandles()) << (usb.m_bBusy_Flg ? "busy" : "");
         QTEST(QStringList(answers.join(' ').simplified()) + wire(), "expected");
         QCOMPARE(vqsim::faults(), 0);
+    }
+
+    void unitsAreCodedByteForByte()
+    {
+        // Slice 3 at 1.5 mm, -2 mm (floats) for head 1; ColorDepth 0, Type 0; 300 dpi; 20 x 70 dots; then the rows, all
+        // 0 but the last, set padding and all. One run-length stream, the descriptor included: the high byte of its
+        // Height runs on into the rows, the 277 zeros are split after 255, and the bits past the width go out as 0
+        // (the printer reads whole words, so such a bit would print).
+        QImage unit = pixelrules::zeroMono({20, 70});
+        std::memset(unit.scanLine(69), 0xFF, 4);
+        QCOMPARE(UnitEncoder::payload(unit, UnitEncoder::descriptor(3, 20, 70, 1.5f, -2, 1)),
+            QByteArray::fromHex("0103 020001c0013f 030001c0 0101 0300 012c0101 01140100 0146ff001600 02ff01f00100"));
     }
 
     // The supervision of a page: the states shown, the frames sent, the end.

@@ -1,4 +1,6 @@
-#include "jobs/unitencoder.h"
+#include "printer/unitencoder.h"
+
+#include "imaging/dotimage.h"
 
 #include <QtEndian>
 
@@ -54,8 +56,7 @@ QByteArray UnitEncoder::rawUnit(const QImage& unit, const SysSlice_t& slice)
     // The printer reads whole words; a bit past the width would print.
     const bool clearPadding = unit.format() == QImage::Format_Mono;
     const int usedBytes = (unit.width() + 7) / 8;
-    const int rest = unit.width() % 8;
-    const uchar tailMask = rest == 0 ? uchar(0xFF) : uchar(0xFF << (8 - rest));
+    const uchar tailMask = DotImage::lastByteMask(unit.width());
     for (int r = 0; r < rows; ++r) {
         uchar* line = p + kDescriptorSize + r * stride;
         std::memcpy(line, unit.constScanLine(r), size_t(stride));
