@@ -99,7 +99,7 @@ qint64 declaredBmpLength(const QString& path)
     if (!h.isBmp)
         return 0;
     if (!h.complete)
-        return 54;
+        return BmpHeaders::kSize;
     if (beyondPageLimits(h.width, h.height))
         return 0;
     // Qt reads a bitmap whole when only the bytes that pad its last row to

@@ -116,7 +116,7 @@ private slots:
         }
     }
 
-    void pageScaleAndFreeRotation()
+    void pageIsScaledAndTurnedOnWhitePaper()
     {
         // A scale of 0, below 0 or of 1.0 (which would only cost time) keeps the page; the paper width, when set,
         // wins over the scaled one.
@@ -190,7 +190,7 @@ private slots:
         QCOMPARE(DotImage::holdsNoDot(page), pixelrules::allBlack(page));
     }
 
-    void cutsUnits_data()
+    void cutterFindsUnitsOrRefusesTheBitmap_data()
     {
         // The units (with "@", their place in mm), or "refused: " and the reason logged.
         QTest::addColumn<int>("type");
@@ -230,7 +230,7 @@ private slots:
             QTest::newRow(name) << 2 << bmp << QString("refused: ") + reason;
         }
     }
-    void cutsUnits()
+    void cutterFindsUnitsOrRefusesTheBitmap()
     {
         QFETCH(int, type);
         QFETCH(QByteArray, bmp);

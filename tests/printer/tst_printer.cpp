@@ -84,7 +84,7 @@ private slots:
     // Each row runs its calls on a fresh link to a printer (0xNNNN: a normal
     // one of that product id) and expects the answers with the handles left
     // open, then the wire.
-    void linkCalls_data()
+    void linkCallsPutTheirFramesOnTheWire_data()
     {
         QTest::addColumn<QString>("printer");
         QTest::addColumn<QString>("calls");
@@ -122,7 +122,7 @@ private slots:
         row("busy link refuses", "normal", "init busy com:4200000000", {"1 0 open:1 busy"});
         row("closed link", "normal", "init close send:16 send:1024 com:42 status close", {"1 0 0 0 0 open:0"});
     }
-    void linkCalls()
+    void linkCallsPutTheirFramesOnTheWire()
     {
         QFETCH(QString, printer);
         QFETCH(QString, calls);
