@@ -1,12 +1,11 @@
 #include "sim/controller.h"
 
-#include "sim/pagefiles.h"
+#include "sim/report.h"
 #include "sim/rle.h"
 
 #include <QCryptographicHash>
 #include <QtEndian>
 
-#include <cstdio>
 #include <cstring>
 
 namespace vqsim {
@@ -21,11 +20,6 @@ const quint8 kEndOfJob = 0x42;
 const quint8 kFifoReset = 0x43;
 const int kDescriptorSize = 19;
 const int kStatusReplySize = 42;
-
-void report(const QString& text)
-{
-    std::fprintf(stderr, "vqsim: %s\n", qPrintable(text));
-}
 
 // Header and trailer shaped like a command frame: head, type, two reserved
 // bytes, FrameSize; a zero checksum after the payload.
@@ -159,7 +153,7 @@ void Controller::handleFrame(const Frame& frame)
 
 void Controller::handleTask(const QByteArray& payload)
 {
-    flush();
+    handOverChangedPages();
     if (payload.size() != 6) {
         report(QString("print task of %1 bytes, expected 6; ignored").arg(payload.size()));
         return;
@@ -176,7 +170,7 @@ void Controller::handleTask(const QByteArray& payload)
     page.SliceAmount = static_cast<quint8>(payload.at(4));
     page.TemplateSum = static_cast<quint8>(payload.at(5));
     m_pages.append(page);
-    m_dirtyPages.append(page.number);
+    m_changedPages.append(page.number);
     if (!m_options.busy)
         m_phase = Phase::Receiving;
     if (page.SliceAmount == 0)
@@ -195,8 +189,8 @@ void Controller::handleUnit(const QByteArray& payload)
     if (!unit.malformed.isEmpty())
         report(QString("page %1 unit %2 malformed: %3").arg(page.number).arg(page.units.size() + 1).arg(unit.malformed));
     page.units.append(unit);
-    if (!m_dirtyPages.contains(page.number))
-        m_dirtyPages.append(page.number);
+    if (!m_changedPages.contains(page.number))
+        m_changedPages.append(page.number);
     if (page.units.size() > page.SliceAmount)
         report(QString("page %1: unit %2 beyond the task's %3").arg(page.number).arg(page.units.size()).arg(page.SliceAmount));
     else
@@ -210,7 +204,7 @@ void Controller::unitArrived()
     const PageRecord& page = m_pages.last();
     if (page.units.size() < page.SliceAmount || m_phase != Phase::Receiving)
         return;
-    flush();
+    handOverChangedPages();
     if (m_options.neverReceive || m_options.printPolls <= 0) {
         m_phase = Phase::Idle;
     } else {
@@ -253,18 +247,13 @@ void Controller::queueShortReply(quint8 type)
     m_replies.enqueue(replyFrame(type, QByteArray(1, '\0')));
 }
 
-void Controller::flush()
+void Controller::handOverChangedPages()
 {
-    if (m_outputDir.isEmpty()) {
-        m_dirtyPages.clear();
-        return;
+    if (m_pageObserver) {
+        for (int number : m_changedPages)
+            m_pageObserver(m_pages.at(number - 1));
     }
-    for (int number : m_dirtyPages) {
-        QString error;
-        if (!PageFiles::write(m_outputDir, m_pages.at(number - 1), &error))
-            report(error);
-    }
-    m_dirtyPages.clear();
+    m_changedPages.clear();
 }
 
 } // namespace vqsim

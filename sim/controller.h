@@ -7,6 +7,7 @@
 #include <QQueue>
 #include <QString>
 
+#include <functional>
 #include <random>
 
 namespace vqsim {
@@ -32,9 +33,10 @@ struct StatusAnswer {
     int sysState = 2;
 };
 
-// The printer's controller, without any USB: bytes of OUT transfers go in,
-// reply bytes come out, and every print task with its image units is kept
-// as a page record (written as page files when an output folder is set).
+// The printer's controller, without any USB or files: bytes of OUT transfers
+// go in, reply bytes come out, and every print task with its image units is
+// kept as a page record. An observer hears which pages changed; what it does
+// with them (the simulator writes page files) is its own affair.
 //
 // Frames are found in the byte stream by their 0x7E head and their 32-bit
 // little-endian FrameSize (payload + 12), so a frame may arrive in several
@@ -55,9 +57,14 @@ public:
 
     void scriptStatus(const QList<StatusAnswer>& answers) { m_script = answers; }
 
-    // Writes every page changed since the last flush into the output folder.
-    void setOutputDir(const QString& dir) { m_outputDir = dir; }
-    void flush();
+    // Called with every page whose record changed, at the moments a page is
+    // settled for now: when it has all its units, when the next print task
+    // arrives, and when handOverChangedPages() is called. Without an
+    // observer the changes are dropped.
+    using PageObserver = std::function<void(const PageRecord&)>;
+    void setPageObserver(PageObserver observer) { m_pageObserver = std::move(observer); }
+    // Hands the pages changed since the last hand-over to the observer now.
+    void handOverChangedPages();
 
     // Frames are kept for tests to look at only while set (the default); a
     // long run turns it off. Unit rows are kept for the newest page only:
@@ -87,11 +94,11 @@ private:
     QList<Frame> m_frames;
     bool m_keepFrames = true;
     QList<PageRecord> m_pages;
-    QList<int> m_dirtyPages;
+    QList<int> m_changedPages;
+    PageObserver m_pageObserver;
     int m_strayUnits = 0;
     Phase m_phase = Phase::Idle;
     int m_pollsLeft = 0;
-    QString m_outputDir;
     std::mt19937 m_random{20190866u};
 };
 

@@ -1,5 +1,5 @@
 // A stand-in for the parts of libusb-1.0 the station uses, backed by the
-// simulated controller. It shows one device, 0x8866:VQSIM_PRODUCT_ID, with
+// shared device model. It shows one device, 0x8866:VQSIM_PRODUCT_ID, with
 // one interface whose alternate setting 0 has a bulk IN (0x81) and a bulk
 // OUT (0x02) endpoint (scenario interrupt-first lists an interrupt IN, 0x83,
 // before them). Results and `transferred` counts follow libusb:
@@ -17,13 +17,13 @@
 //    and is counted as a fault (real libusb would use freed memory).
 
 #include "sim/vqsim.h"
+#include "sim/report.h"
 #include "sim/simdevice.h"
 
 #include <libusb.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -41,6 +41,7 @@ namespace {
 
 using vqsim::SimDevice;
 using vqsim::TransferStatus;
+using vqsim::report;
 
 struct Simulator {
     std::mutex mutex;
@@ -67,11 +68,6 @@ Simulator& sim()
 {
     static Simulator s;
     return s;
-}
-
-void report(const QString& text)
-{
-    std::fprintf(stderr, "vqsim: %s\n", qPrintable(text));
 }
 
 // Reads the VQSIM_* variables; the caller holds the mutex.
@@ -154,7 +150,7 @@ int LIBUSB_CALL libusb_init(libusb_context** ctx)
 void LIBUSB_CALL libusb_exit(libusb_context*)
 {
     auto lock = lockConfigured();
-    sim().printer.controller().flush();
+    sim().printer.writePageFiles();
 }
 
 libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context*, uint16_t vendor_id, uint16_t product_id)
@@ -311,7 +307,7 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* dev_handle)
     Simulator& s = sim();
     if (usable(s, dev_handle))
         dev_handle->open = false;
-    s.printer.controller().flush();
+    s.printer.writePageFiles();
 }
 
 } // extern "C"
@@ -322,7 +318,7 @@ void reset()
 {
     auto lock = lockConfigured();
     Simulator& s = sim();
-    s.printer.controller().flush();
+    s.printer.writePageFiles();
     for (libusb_device_handle* h : s.handles)
         h->open = false;
     s.transfers.clear();
@@ -403,7 +399,7 @@ int openHandles()
 void flushPages()
 {
     auto lock = lockConfigured();
-    sim().printer.controller().flush();
+    sim().printer.writePageFiles();
 }
 
 } // namespace vqsim

@@ -1,5 +1,7 @@
 #include "sim/pagefiles.h"
 
+#include "sim/report.h"
+
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -178,4 +180,14 @@ bool write(const QString& dir, const PageRecord& page, QString* error)
 }
 
 } // namespace PageFiles
+
+void PageWriter::write(const PageRecord& page) const
+{
+    if (m_dir.isEmpty())
+        return;
+    QString error;
+    if (!PageFiles::write(m_dir, page, &error))
+        report(error);
+}
+
 } // namespace vqsim

@@ -41,4 +41,18 @@ QImage picture(const PageRecord& page, int head);
 bool write(const QString& dir, const PageRecord& page, QString* error);
 
 } // namespace PageFiles
+
+// Writes the files of each page handed to it into one folder, and reports on
+// standard error what cannot be written. Without a folder it writes nothing.
+// It stands beside the controller as its page observer.
+class PageWriter {
+public:
+    explicit PageWriter(const QString& dir) : m_dir(dir) {}
+
+    void write(const PageRecord& page) const;
+
+private:
+    QString m_dir;
+};
+
 } // namespace vqsim

@@ -1,17 +1,13 @@
 #include "sim/simdevice.h"
 
-#include <QDateTime>
+#include "sim/pagefiles.h"
+#include "sim/report.h"
 
-#include <cstdio>
+#include <QDateTime>
 
 namespace vqsim {
 
 namespace {
-
-void report(const QString& text)
-{
-    std::fprintf(stderr, "vqsim: %s\n", qPrintable(text));
-}
 
 const quint8 kTransferTypeBulk = 2;
 const quint8 kTransferTypeInterrupt = 3;
@@ -90,7 +86,8 @@ void SimDevice::configure(const DeviceSettings& settings, bool keepFrames)
     m_settings = settings;
     m_controller.reset(new Controller(settings.controller));
     m_controller->setKeepFrames(keepFrames);
-    m_controller->setOutputDir(settings.outputDir);
+    const PageWriter writer(settings.outputDir);
+    m_controller->setPageObserver([writer](const PageRecord& page) { writer.write(page); });
 
     m_capture.close();
     QString error;

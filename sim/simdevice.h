@@ -2,9 +2,10 @@
 
 // The simulated printer as a USB device, whatever carries its transfers: the
 // libusb stand-in calls it from libusb_bulk_transfer, the emulated usbfs
-// device from the URBs a real libusb submits. It holds the controller, the
-// VQSIM_* settings with their scenario rules, and the capture, so both ways
-// of reaching the printer behave and record alike.
+// device from the URBs a real libusb submits. It holds the controller with
+// the page writer beside it, the VQSIM_* settings with their scenario rules,
+// and the capture, so both ways of reaching the printer behave and record
+// alike.
 
 #include "sim/controller.h"
 #include "sim/usbmonpcap.h"
@@ -53,9 +54,10 @@ public:
     static const quint8 kBusNumber = 1;
     static const quint8 kDeviceNumber = 5;
 
-    // Starts afresh with these settings: a new controller, the capture file
-    // opened anew, no OUT transfer counted. Frames are kept for tests to read
-    // only when `keepFrames` is set (a long run keeps none).
+    // Starts afresh with these settings: a new controller whose pages go to
+    // the settings' output folder, the capture file opened anew, no OUT
+    // transfer counted. Frames are kept for tests to read only when
+    // `keepFrames` is set (a long run keeps none).
     void configure(const DeviceSettings& settings, bool keepFrames);
 
     const DeviceSettings& settings() const { return m_settings; }
@@ -85,6 +87,10 @@ public:
 
     Controller& controller() { return *m_controller; }
     const Controller& controller() const { return *m_controller; }
+
+    // Writes the files of the pages changed since their files were last
+    // written: the carriers call it when the link closes or the program ends.
+    void writePageFiles() { m_controller->handOverChangedPages(); }
 
     // The capture: a submission record when a transfer starts, a completion
     // record when it ends, under one id. Bulk OUT data goes with the

@@ -246,14 +246,14 @@ void UsbfsDevice::closed(const void* client)
     m_pending.remove_if([client](const Urb& u) { return u.client == client; });
     for (auto it = m_completed.begin(); it != m_completed.end();)
         it = it->client == client ? m_completed.erase(it) : it + 1;
-    m_printer.controller().flush();
+    m_printer.writePageFiles();
     signalReaping();
 }
 
 void UsbfsDevice::finish()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_printer.controller().flush();
+    m_printer.writePageFiles();
 }
 
 // The caller holds the mutex.

@@ -4,7 +4,8 @@
 // what the kernel does for the usbdevfs ioctls a real libusb issues, with
 // the same device model (controller, scenario rules, capture) as the libusb
 // stand-in behind the endpoints. It knows nothing of how the ioctls reach
-// it; the emulated device's launcher carries them here from the program.
+// it; the ioctl handler of the umockdev testbed (sim/usbfstestbed.h) carries
+// them here from the program.
 //
 // Every call answers at once, as the kernel does for these ioctls: an IN URB
 // without a reply to give stays queued here, not as an ioctl in progress,
