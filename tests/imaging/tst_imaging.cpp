@@ -84,9 +84,10 @@ private slots:
         QFETCH(QSize, size);
         QFETCH(QList<SliceArea_t>, slices);
         QFETCH(QList<int>, turn);
-        // Every byte random, so that each bit position occurs; a resolution of its own on each axis.
+        // Every byte random, so that each bit position occurs; a resolution of its own on each axis. Grey spoils
+        // the first palette entry, transparent the second: only pure black and white may be bit-copied.
         const QHash<QString, QVector<QRgb>> colours {{"inverted", {0xFFFFFFFFu, 0xFF000000u}},
-            {"grey", {0xFF808080u, 0xFFFFFFFFu}}, {"transparent", {0u, 0xFFFFFFFFu}}};
+            {"grey", {0xFF808080u, 0xFFFFFFFFu}}, {"transparent", {0xFF000000u, 0x00FFFFFFu}}};
         QImage page(size, kind == "lsb" ? QImage::Format_MonoLSB : QImage::Format_Mono);
         page.setColorTable(colours.value(kind, page.colorTable())); // black and white unless named
         QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(page.bits()), page.sizeInBytes() / 4);
