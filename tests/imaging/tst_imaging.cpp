@@ -205,6 +205,7 @@ private slots:
             words(3, 5), words(15, 15), words(26, 27, 30, 10), words(39, 113, 57, 10), words(124, 124, 380, 20)};
         QTest::newRow("windows, widths and margins")
             << 2 << bitmap(windows, 3968) << "(64,193 608x164) (800,303 320x67) (1216,276 2400x124) (3648,0 320x77)";
+        QTest::newRow("the margin above that just fits") << 2 << bitmap({words(1, 1, 323, 20)}) << "(0,0 320x134)";
         QTest::newRow("too narrow a bitmap narrows") << 2 << bitmap({words(1, 2)}, 256) << "(0,193 0x164)";
         QTest::newRow("ink only past the width: no unit") << 2 << bitmap({{1010, 40, 1, 1}}, 1000, 100) << "";
         QTest::newRow("the last real pixel is a unit") << 2 << bitmap({{999, 40, 1, 1}}, 1000, 100) << "(680,2 320x58)";
