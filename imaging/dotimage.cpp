@@ -230,16 +230,12 @@ QImage DotImage::fromPage(const QImage& page)
             return (reinterpret_cast<const QRgb*>(line)[x] & 0x00FFFFFFu) != 0x00FFFFFFu;
         });
         break;
-    case QImage::Format_ARGB32:
-    case QImage::Format_ARGB32_Premultiplied:
+    default: {
         // Premultiplied white is white only when opaque, so the stored word
         // decides as it stands.
-        markRows(page, &dots,
-                 [](const uchar* line, int x) { return reinterpret_cast<const QRgb*>(line)[x] != kOpaqueWhite; });
-        break;
-    default: {
-        const QImage argb = page.convertToFormat(QImage::Format_ARGB32);
-        markRows(argb, &dots,
+        const bool argb = page.format() == QImage::Format_ARGB32
+            || page.format() == QImage::Format_ARGB32_Premultiplied;
+        markRows(argb ? page : page.convertToFormat(QImage::Format_ARGB32), &dots,
                  [](const uchar* line, int x) { return reinterpret_cast<const QRgb*>(line)[x] != kOpaqueWhite; });
         break;
     }
